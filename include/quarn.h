@@ -1,0 +1,188 @@
+/*
+ * quarn.h: public interface of libquarntools.
+ *
+ * The library reads database files written by FileMaker Pro, of generation 7
+ * and later (.fp7, .fmp12) and of the earlier generation (.fp5, .fp3), and
+ * hands their tables, columns and record values to the caller as UTF-8 text.
+ * It never writes a database file.
+ *
+ * Ownership follows one pattern: whatever a function returns belongs to the
+ * caller, who releases it with the matching quarn_free_* or quarn_close_file;
+ * whatever the library passes to a value handler belongs to the library and
+ * lives only for that call. Table and column arrays hold copies and may
+ * outlive the file handle.
+ *
+ * The library keeps no global state. A handle is changed by every query, so
+ * one handle serves one thread at a time; separate handles are independent.
+ */
+#ifndef QUARN_H
+#define QUARN_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(__GNUC__) && !defined(QUARN_STATIC_BUILD)
+#define QUARN_EXPORT __attribute__((visibility("default")))
+#else
+#define QUARN_EXPORT
+#endif
+
+/* Error numbers. The numbers are the interface: the tools print them as
+ * "Error code: %d". 5 and 10 are not used. */
+typedef enum {
+    QUARN_OK = 0,
+    QUARN_ERROR_OPEN = 1,              /* path or memory stream cannot be opened */
+    QUARN_ERROR_READ = 2,              /* header or first sector read short */
+    QUARN_ERROR_SEEK = 3,              /* cannot seek to the end to measure */
+    QUARN_ERROR_MALLOC = 4,            /* out of memory */
+    QUARN_ERROR_BAD_MAGIC = 6,         /* not a database file */
+    QUARN_ERROR_BAD_BLOCK = 7,         /* a malformed block */
+    QUARN_ERROR_BAD_SECTOR_COUNT = 8,  /* block count disagrees with the file */
+    QUARN_ERROR_INCOMPLETE_CHUNK = 9,  /* a chunk cut off by its payload's end */
+    QUARN_ERROR_UNRECOGNIZED_CODE = 11,/* unknown chunk code (generation 7+) */
+    QUARN_ERROR_ICONV = 12,            /* no Mac Roman to UTF-8 converter */
+    QUARN_ERROR_USER_ABORTED = 13      /* a handler asked to abort */
+} quarn_error_t;
+
+/* What a handler answers. To a value handler only ABORT has a meaning:
+ * it ends quarn_read_values, which then returns QUARN_ERROR_USER_ABORTED. */
+typedef enum {
+    QUARN_HANDLER_CONTINUE = 0,
+    QUARN_HANDLER_STOP = 1,
+    QUARN_HANDLER_ABORT = 2
+} quarn_handler_status_t;
+
+/* Bytes that some other record owns. */
+typedef struct {
+    uint64_t size;
+    const uint8_t *start;
+} quarn_span_t;
+
+typedef enum {
+    QUARN_CHUNK_PUSH = 0,             /* opens a level; data is the key */
+    QUARN_CHUNK_POP = 1,              /* closes the innermost level */
+    QUARN_CHUNK_DATA_SIMPLE = 2,      /* bare data */
+    QUARN_CHUNK_FIELD_SIMPLE_KEY = 3, /* numeric key ref_simple, value data */
+    QUARN_CHUNK_FIELD_LONG_KEY = 4,   /* byte-string key ref_long, value data */
+    QUARN_CHUNK_SEGMENT = 5           /* piece segment_index of a long value */
+} quarn_chunk_type_t;
+
+/* One decoded chunk of a block's payload. Spans point into the payload of the
+ * block that holds the chunk. path, path_level and generation are set by the
+ * walk just before the chunk is handed to a handler and are valid only during
+ * that call. Internal to the library; declared here so the records are
+ * complete, callers of the public functions never see one. */
+typedef struct quarn_chunk {
+    struct quarn_chunk *next;
+    quarn_span_t ref_long;
+    quarn_span_t data;
+    quarn_chunk_type_t type;
+    quarn_span_t **path;
+    uint8_t path_level;
+    uint8_t generation;
+    uint8_t code;
+    uint16_t segment_index;
+    uint16_t ref_simple;
+    uint8_t extended;
+} quarn_chunk_t;
+
+/* A table of the file: its number (1-based) and NUL-terminated UTF-8 name of
+ * at most 63 bytes. */
+typedef struct {
+    int32_t index;
+    char name[64];
+} quarn_table_t;
+
+typedef struct {
+    uint64_t count;
+    quarn_table_t *tables; /* count records in ascending index order */
+} quarn_table_array_t;
+
+/* A column of a table: its number within the table (1-based), the field kind
+ * 1 to 8 as stored or 0 (earlier files only), the collation byte or 0 (earlier
+ * files only), and its NUL-terminated UTF-8 name of at most 63 bytes. */
+typedef struct {
+    int32_t index;
+    int32_t type;
+    int32_t collation;
+    char name[64];
+} quarn_column_t;
+
+typedef struct {
+    uint64_t count;
+    quarn_column_t *columns; /* count records in ascending index order */
+} quarn_column_array_t;
+
+/* Called by quarn_read_values once per value: the row number (1 for the first
+ * record met, one more for each new record), the value's column record and
+ * the value as NUL-terminated UTF-8. Both pointers belong to the library and
+ * are valid only during the call. Return QUARN_HANDLER_ABORT to end the read;
+ * any other value lets it go on. */
+typedef int (*quarn_value_handler)(int row, const quarn_column_t *column,
+                                   const char *value, void *user_ctx);
+
+/* Opaque file handle. */
+typedef struct quarn_file quarn_file_t;
+
+/* Opens a database file by path. Returns a new handle, which the caller
+ * releases with quarn_close_file, or NULL on failure; then the error number
+ * (1, 2, 3, 4, 6, 7, 8 or 12) is stored through error when it is not NULL.
+ * On success *error is left as it was. The whole file is read here; the
+ * handle needs nothing more from the file system afterwards. */
+QUARN_EXPORT quarn_file_t *quarn_open_file(const char *path, quarn_error_t *error);
+
+/* As quarn_open_file, over size bytes at buffer. The buffer stays the
+ * caller's; the library never writes or frees it and does not use it after
+ * the open returns. The handle has an empty file name. */
+QUARN_EXPORT quarn_file_t *quarn_open_buffer(const void *buffer, size_t size,
+                                             quarn_error_t *error);
+
+/* Releases a handle returned by one of the opens, with everything it holds. */
+QUARN_EXPORT void quarn_close_file(quarn_file_t *file);
+
+/* Lists the file's tables. Returns a new array (free it with
+ * quarn_free_tables), or NULL on failure. When error is not NULL it always
+ * receives the result: 0, or the walk's error (7, 9, 11; 4 when memory runs
+ * out). A file of the earlier generation has one table, number 1, named
+ * after the file without its extension. */
+QUARN_EXPORT quarn_table_array_t *quarn_list_tables(quarn_file_t *file,
+                                                    quarn_error_t *error);
+
+/* Frees an array from quarn_list_tables; NULL is ignored. */
+QUARN_EXPORT void quarn_free_tables(quarn_table_array_t *tables);
+
+/* Lists the columns of one table (only table->index is read). Returns a new
+ * array also when the walk fails: it then holds the columns found before the
+ * failure, and error (when not NULL) receives the number. error always
+ * receives the result. NULL only when memory runs out. Free the array with
+ * quarn_free_columns. */
+QUARN_EXPORT quarn_column_array_t *quarn_list_columns(quarn_file_t *file,
+                                                      const quarn_table_t *table,
+                                                      quarn_error_t *error);
+
+/* Frees an array from quarn_list_columns; NULL is ignored. */
+QUARN_EXPORT void quarn_free_columns(quarn_column_array_t *columns);
+
+/* Hands every value of one table (only table->index is read) to handler, in
+ * file order, with its row number and column. handler may be NULL. Returns 0,
+ * the walk's error (7, 9, 11; 4 when memory runs out), or 13 when the handler
+ * aborted. */
+QUARN_EXPORT quarn_error_t quarn_read_values(quarn_file_t *file,
+                                             const quarn_table_t *table,
+                                             quarn_value_handler handler,
+                                             void *user_ctx);
+
+/* Prints the structure of the file on standard output: header facts, every
+ * block of the chain and every chunk with its path. Returns 0 or the walk's
+ * error (7, 9, 11). */
+QUARN_EXPORT quarn_error_t quarn_dump_file(quarn_file_t *file);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QUARN_H */

@@ -1,0 +1,407 @@
+/*
+ * core.cpp: opening a database file, the block walk with its path stack,
+ * path keys and the conversion of stored text to UTF-8.
+ *
+ * Opening reads the whole file once through a stdio stream: the header fixes
+ * the format profile of the file's generation, and every sector becomes a
+ * block whose payload is kept in one store on the handle. After that every
+ * query is a walk over the block chain in memory (process_blocks), which
+ * leans on block.cpp to decode each block into chunks on first use.
+ *
+ * Allocation failures surface as std::bad_alloc inside the library; every
+ * exported function catches it and reports QUARN_ERROR_MALLOC, so no
+ * exception ever crosses the C interface.
+ */
+#include "quarn_internal.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <libgen.h>
+#include <new>
+#include <string>
+
+namespace {
+
+const uint8_t kMagic[15] = {0x00, 0x01, 0x00, 0x00, 0x00, 0x02, 0x00, 0x01,
+                            0x00, 0x05, 0x00, 0x02, 0x00, 0x02, 0xC0};
+
+constexpr size_t kHeaderSize = 1024;
+constexpr size_t kGenerationByte = 521;
+constexpr size_t kDateOffset = 531;
+constexpr size_t kDateLength = 7;
+constexpr size_t kVersionLengthOffset = 541;
+constexpr size_t kVersionOffset = 542;
+constexpr size_t kVersionMax = 9;
+constexpr uint64_t kInitialPathCapacity = 16;
+
+void set_error(quarn_error_t *error, quarn_error_t value) {
+    if (error) *error = value;
+}
+
+/* Length of the UTF-8 sequence that a lead byte starts; 0 for a byte that
+ * cannot start one. */
+size_t utf8_sequence_length(uint8_t lead) {
+    if (lead < 0x80) return 1;
+    if ((lead & 0xE0) == 0xC0) return 2;
+    if ((lead & 0xF0) == 0xE0) return 3;
+    if ((lead & 0xF8) == 0xF0) return 4;
+    return 0;
+}
+
+/* Shortens text[0, length) so that it does not end inside a UTF-8 sequence
+ * and returns the new length. Only the tail is looked at. */
+size_t utf8_whole_prefix(const char *text, size_t length) {
+    size_t start = length;
+    /* step back over at most three continuation bytes to the lead byte */
+    while (start > 0 && length - start < 3 &&
+           (static_cast<uint8_t>(text[start - 1]) & 0xC0) == 0x80)
+        start--;
+    if (start == 0) return length;
+    size_t lead = start - 1;
+    size_t need = utf8_sequence_length(static_cast<uint8_t>(text[lead]));
+    if (need > 1 && length - lead < need) return lead;
+    return length;
+}
+
+} // namespace
+
+quarn_file::~quarn_file() {
+    stream.reset();
+    if (converter) iconv_close(converter);
+}
+
+void debug(const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    vprintf(format, args);
+    va_end(args);
+}
+
+/* ------------------------------------------------------------------ */
+/* Opening                                                             */
+/* ------------------------------------------------------------------ */
+
+quarn_error_t read_header(quarn_file_t *file) {
+    uint8_t header[kHeaderSize];
+    FILE *stream = file->stream.get();
+    rewind(stream);
+    if (fread(header, 1, kHeaderSize, stream) != kHeaderSize) return QUARN_ERROR_READ;
+    if (memcmp(header, kMagic, sizeof kMagic) != 0) return QUARN_ERROR_BAD_MAGIC;
+
+    if (memcmp(header + 15, "HBAM7", 5) == 0) {
+        file->generation = header[kGenerationByte] == 0x1E ? 12 : 7;
+        file->sector_size = 4096;
+        file->sector_header_size = 20;
+        file->prev_id_offset = 4;
+        file->next_id_offset = 8;
+        file->length_offset = -1;
+        file->text_mask = 0x5A;
+        file->converter = nullptr;
+    } else {
+        file->generation = 0;
+        file->sector_size = 1024;
+        file->sector_header_size = 14;
+        file->prev_id_offset = 2;
+        file->next_id_offset = 6;
+        file->length_offset = 12;
+        file->text_mask = 0;
+        iconv_t cd = iconv_open("UTF-8", "MACINTOSH");
+        if (cd == reinterpret_cast<iconv_t>(-1)) return QUARN_ERROR_ICONV;
+        file->converter = cd;
+    }
+
+    memcpy(file->release_date_text, header + kDateOffset, kDateLength);
+    file->release_date_text[kDateLength] = '\0';
+    const char *end = strptime(file->release_date_text, "%d%b%y", &file->release_date);
+    file->release_date_parsed = end != nullptr;
+
+    size_t version_length = header[kVersionLengthOffset];
+    if (version_length > kVersionMax) version_length = kVersionMax;
+    memcpy(file->version_string, header + kVersionOffset, version_length);
+    file->version_string[version_length] = '\0';
+
+    /* Earlier files keep a second 1024-byte header sector before block 1.
+     * A failed seek shows up as a short read of the index sector. */
+    fseeko(stream, file->sector_size == 1024 ? 2048 : static_cast<off_t>(file->sector_size),
+           SEEK_SET);
+    return QUARN_OK;
+}
+
+static quarn_error_t load_blocks(quarn_file_t *file) {
+    const uint64_t sector_size = file->sector_size;
+    const uint64_t room = sector_size - file->sector_header_size;
+    FILE *stream = file->stream.get();
+    std::vector<uint8_t> sector(sector_size);
+
+    if (fread(sector.data(), 1, sector_size, stream) != sector_size) return QUARN_ERROR_READ;
+    quarn_block_t index_block;
+    uint8_t index_payload[4096];
+    if (new_block_from_sector(file, sector.data(), &index_block, index_payload) != QUARN_OK)
+        return QUARN_ERROR_BAD_BLOCK;
+
+    /* The index block's next id is the number of blocks, itself included. */
+    const uint64_t count = static_cast<uint32_t>(index_block.next_id);
+    const uint64_t extra_sectors = file->generation == 0 ? 2 : 1;
+    if (count == 0) return QUARN_ERROR_BAD_SECTOR_COUNT;
+    if (file->file_size < 0 ||
+        static_cast<uint64_t>(file->file_size) != (count + extra_sectors) * sector_size)
+        return QUARN_ERROR_BAD_SECTOR_COUNT;
+
+    file->blocks.resize(count);
+    file->payload_store.resize(count * room);
+    file->block_count = count;
+
+    quarn_block_t &first = file->blocks[0];
+    first = index_block;
+    memcpy(file->payload_store.data(), index_payload, index_block.payload_length);
+    first.payload = file->payload_store.data();
+
+    uint64_t loaded = 1;
+    while (loaded < count && fread(sector.data(), 1, sector_size, stream) == sector_size) {
+        quarn_error_t rc = new_block_from_sector(file, sector.data(), &file->blocks[loaded],
+                                                 file->payload_store.data() + loaded * room);
+        if (rc != QUARN_OK) return rc;
+        loaded++;
+    }
+    if (loaded != count) return QUARN_ERROR_BAD_SECTOR_COUNT;
+    return QUARN_OK;
+}
+
+quarn_file_t *quarn_file_from_stream(FILE *stream, const char *name, quarn_error_t *error) {
+    std::unique_ptr<FILE, FileCloser> owned(stream);
+    try {
+        std::unique_ptr<quarn_file_t> file(new quarn_file_t);
+        file->stream = std::move(owned);
+        if (fseeko(stream, 0, SEEK_END) != 0) {
+            set_error(error, QUARN_ERROR_SEEK);
+            return nullptr;
+        }
+        file->path_entries.assign(kInitialPathCapacity, nullptr);
+        file->file_size = ftello(stream);
+        rewind(stream);
+        if (name) {
+            size_t length = strnlen(name, sizeof file->filename - 1);
+            length = utf8_whole_prefix(name, length);
+            memcpy(file->filename, name, length);
+            file->filename[length] = '\0';
+        }
+        quarn_error_t rc = read_header(file.get());
+        if (rc == QUARN_OK) rc = load_blocks(file.get());
+        if (rc != QUARN_OK) {
+            set_error(error, rc);
+            return nullptr;
+        }
+        return file.release();
+    } catch (const std::bad_alloc &) {
+        set_error(error, QUARN_ERROR_MALLOC);
+        return nullptr;
+    }
+}
+
+extern "C" quarn_file_t *quarn_open_file(const char *path, quarn_error_t *error) {
+    FILE *stream = path ? fopen(path, "r") : nullptr;
+    if (!stream) {
+        set_error(error, QUARN_ERROR_OPEN);
+        return nullptr;
+    }
+    try {
+        /* basename may change its argument: work on a copy */
+        std::string copy(path);
+        return quarn_file_from_stream(stream, basename(copy.data()), error);
+    } catch (const std::bad_alloc &) {
+        fclose(stream);
+        set_error(error, QUARN_ERROR_MALLOC);
+        return nullptr;
+    }
+}
+
+extern "C" quarn_file_t *quarn_open_buffer(const void *buffer, size_t size,
+                                           quarn_error_t *error) {
+    /* fmemopen refuses a zero size; such a buffer is too short for a
+     * header, which the read reports. */
+    static const char empty = 0;
+    FILE *stream = size == 0 ? fmemopen(const_cast<char *>(&empty), 1, "r")
+                             : fmemopen(const_cast<void *>(buffer), size, "r");
+    if (!stream) {
+        set_error(error, QUARN_ERROR_OPEN);
+        return nullptr;
+    }
+    if (size == 0) {
+        fclose(stream);
+        set_error(error, QUARN_ERROR_READ);
+        return nullptr;
+    }
+    return quarn_file_from_stream(stream, nullptr, error);
+}
+
+extern "C" void quarn_close_file(quarn_file_t *file) {
+    delete file;
+}
+
+/* ------------------------------------------------------------------ */
+/* The walk                                                            */
+/* ------------------------------------------------------------------ */
+
+int process_chunk(quarn_file_t *file, quarn_chunk_t *chunk, quarn_chunk_handler handler,
+                  void *ctx) {
+    const uint64_t depth = file->path_depth;
+    /* path_level has eight bits: a chunk nested deeper than 255 levels is
+     * shown as standing at level 255, whose entries are all in force. */
+    chunk->path_level = depth > 255 ? 255 : static_cast<uint8_t>(depth);
+    chunk->generation = static_cast<uint8_t>(file->generation);
+
+    if (chunk->type == QUARN_CHUNK_POP) {
+        if (file->path_depth > 0) file->path_depth--;
+    } else if (chunk->type == QUARN_CHUNK_PUSH) {
+        if (depth + 1 > file->path_entries.size())
+            file->path_entries.resize(file->path_entries.size() * 2, nullptr);
+        file->path_entries[depth] = &chunk->data;
+        file->path_depth = depth + 1;
+    }
+    chunk->path = file->path_entries.data();
+    return handler(chunk, ctx);
+}
+
+int process_chunk_chain(quarn_file_t *file, quarn_chunk_t *first, quarn_chunk_handler handler,
+                        void *ctx) {
+    file->path_depth = 0;
+    for (quarn_chunk_t *chunk = first; chunk; chunk = chunk->next) {
+        int status = process_chunk(file, chunk, handler, ctx);
+        if (status == QUARN_HANDLER_STOP) return QUARN_OK;
+        if (status == QUARN_HANDLER_ABORT) return QUARN_ERROR_USER_ABORTED;
+        /* any other answer goes on, as for a value handler */
+    }
+    return QUARN_OK;
+}
+
+int process_blocks(quarn_file_t *file, quarn_block_handler block_handler,
+                   quarn_chunk_handler chunk_handler, void *ctx) {
+    const uint64_t count = file->block_count;
+    int64_t id = QUARN_FIRST_BLOCK_ID;
+    if (id < 1 || static_cast<uint64_t>(id) > count) return QUARN_OK;
+
+    std::vector<uint8_t> visited(count, 0);
+    for (;;) {
+        quarn_block_t *block = &file->blocks[id - 1];
+        int rc = process_block(file, block);
+        visited[id - 1] = 1;
+        if (rc != QUARN_OK) return rc;
+        block->this_id = static_cast<int32_t>(id);
+
+        int result;
+        if (block_handler && !block_handler(block, ctx))
+            result = QUARN_OK;
+        else
+            result = process_chunk_chain(file, block->chunks, chunk_handler, ctx);
+
+        const int64_t next = block->next_id;
+        if (result != QUARN_OK || next <= 0 || static_cast<uint64_t>(next) > count ||
+            visited[next - 1])
+            return result;
+        id = next;
+    }
+}
+
+void free_chunk_chain(quarn_block_t *block) {
+    block->chunks = nullptr;
+    std::vector<quarn_chunk_t>().swap(block->chunk_store);
+}
+
+/* ------------------------------------------------------------------ */
+/* Path keys                                                           */
+/* ------------------------------------------------------------------ */
+
+uint64_t path_value(const quarn_chunk_t *chunk, const quarn_span_t *key) {
+    if (!key) return 0;
+    const uint8_t *b = key->start;
+    switch (key->size) {
+    case 1:
+        return b[0];
+    case 2:
+        return (uint64_t(b[0] & 0x7F) << 8) + b[1] + 128;
+    case 3:
+        if (chunk->generation >= 7) return (uint64_t(b[1]) << 8) + b[2] + 128;
+        return (uint64_t(b[0] & 0x3F) << 16) + (uint64_t(b[1]) << 8) + b[2] + 0xC000;
+    default:
+        return 0;
+    }
+}
+
+int path_is(const quarn_chunk_t *chunk, const quarn_span_t *key, uint64_t value) {
+    return path_value(chunk, key) == value;
+}
+
+int table_path_depth(const quarn_chunk_t *chunk) {
+    return chunk->generation >= 7 ? int(chunk->path_level) - 1 : int(chunk->path_level);
+}
+
+/* In files of generation 7 and later, entry 0 of a table's path is the
+ * table's key: a number of 128 or more. */
+static int has_table_key(const quarn_chunk_t *chunk) {
+    if (chunk->generation < 7) return 1;
+    const quarn_span_t *key = chunk->path[0];
+    if (!key) return 0;
+    if (key->size == 1) return key->start[0] >= 0x80;
+    return key->size == 2 || key->size == 3;
+}
+
+static int table_entry_is(const quarn_chunk_t *chunk, int position, int value) {
+    const int offset = chunk->generation >= 7 ? 1 : 0;
+    return path_value(chunk, chunk->path[position + offset]) ==
+           static_cast<uint64_t>(static_cast<int64_t>(value));
+}
+
+int table_path_match_start1(const quarn_chunk_t *chunk, int depth, int value) {
+    /* below depth 1 the compared entry would lie outside the path in force */
+    if (depth < 1 || table_path_depth(chunk) != depth) return 0;
+    return has_table_key(chunk) && table_entry_is(chunk, 0, value);
+}
+
+int table_path_match_start2(const quarn_chunk_t *chunk, int depth, int value1, int value2) {
+    if (depth < 2 || table_path_depth(chunk) != depth) return 0;
+    return has_table_key(chunk) && table_entry_is(chunk, 0, value1) &&
+           table_entry_is(chunk, 1, value2);
+}
+
+/* ------------------------------------------------------------------ */
+/* Text                                                                */
+/* ------------------------------------------------------------------ */
+
+void convert(iconv_t converter, int mask, char *out, size_t out_size, const uint8_t *stored,
+             size_t stored_length) {
+    std::vector<uint8_t> scratch;
+    const uint8_t *text = stored;
+    if (mask != 0) {
+        scratch.resize(stored_length);
+        for (size_t i = 0; i < stored_length; i++)
+            scratch[i] = stored[i] ^ static_cast<uint8_t>(mask);
+        text = scratch.data();
+    }
+    size_t left = stored_length;
+    while (left > 0 && *text == 0x20) {
+        text++;
+        left--;
+    }
+
+    char *in = reinterpret_cast<char *>(const_cast<uint8_t *>(text));
+    char *cursor = out;
+    size_t room = out_size;
+    if (converter) {
+        iconv(converter, nullptr, nullptr, nullptr, nullptr); /* initial state */
+        iconv(converter, &in, &left, &cursor, &room);
+    } else {
+        const char *cin = in;
+        convert_scsu_to_utf8(&cin, &left, &cursor, &room);
+    }
+
+    if (room > 0) {
+        *cursor = '\0';
+    } else if (out_size > 0) {
+        /* the buffer is full: the terminator takes the last byte, and a
+         * character cut by it goes whole */
+        size_t length = utf8_whole_prefix(out, out_size - 1);
+        out[length] = '\0';
+    }
+}

@@ -1,0 +1,159 @@
+/*
+ * quarn_internal.h: the records and functions shared by the library's
+ * modules: the file handle with its format profile and block table, the
+ * blocks, the walk with its handlers, path keys and text conversion.
+ * Nothing here is exported; tests include it to check the internals.
+ */
+#ifndef QUARN_INTERNAL_H
+#define QUARN_INTERNAL_H
+
+#include "quarn.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <iconv.h>
+#include <memory>
+#include <span>
+#include <vector>
+
+/* One sector's block. The payload lives in the handle's payload store; the
+ * chunk records live in chunk_store once the block has been decoded, linked
+ * through their next pointers, the first one in chunks. */
+typedef struct quarn_block {
+    int32_t next_id = 0;
+    int32_t prev_id = 0;
+    int32_t this_id = 0; /* set by the walk at each visit */
+    quarn_chunk_t *chunks = nullptr;
+    uint64_t payload_length = 0;
+    const uint8_t *payload = nullptr;
+    std::vector<quarn_chunk_t> chunk_store;
+} quarn_block_t;
+
+struct FileCloser {
+    void operator()(FILE *f) const { if (f) fclose(f); }
+};
+
+struct quarn_file {
+    std::unique_ptr<FILE, FileCloser> stream;
+    char version_string[10] = {};
+    char release_date_text[8] = {};
+    struct tm release_date = {};
+    bool release_date_parsed = false; /* strptime took the whole date text */
+    char filename[64] = {};
+    int32_t generation = 0;
+    int64_t file_size = 0;
+
+    /* Format profile, set once by read_header. */
+    uint64_t sector_size = 0;
+    uint64_t sector_header_size = 0;
+    uint64_t prev_id_offset = 0;
+    uint64_t next_id_offset = 0;
+    int64_t length_offset = -1; /* -1: the sector stores no payload length */
+    iconv_t converter = nullptr; /* Mac Roman to UTF-8, earlier files only */
+    uint8_t text_mask = 0;
+
+    /* Path stack of the walk: entries point at the data spans of push
+     * chunks, which live as long as the handle. The vector's size is the
+     * capacity; it only grows, by doubling from 16. */
+    uint64_t path_depth = 0;
+    std::vector<quarn_span_t *> path_entries;
+
+    uint64_t block_count = 0;
+    std::vector<quarn_block_t> blocks;  /* slot k - 1 holds block id k */
+    std::vector<uint8_t> payload_store; /* every block's payload, back to back */
+
+    ~quarn_file();
+};
+
+/* Decimal ids of the two fixed blocks. */
+enum { QUARN_INDEX_BLOCK_ID = 1, QUARN_FIRST_BLOCK_ID = 2 };
+
+/* Handlers of the walk. A chunk handler answers a quarn_handler_status_t;
+ * a block handler answers nonzero to have the block's chunks walked. */
+typedef int (*quarn_chunk_handler)(quarn_chunk_t *chunk, void *ctx);
+typedef int (*quarn_block_handler)(quarn_block_t *block, void *ctx);
+
+/* ---- core: opening ---- */
+
+/* printf-style diagnostics on standard output. */
+void debug(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+/* Reads and checks the 1024-byte header from the stream's start, sets the
+ * format profile and header facts, and leaves the stream at the first
+ * sector. Returns 0, 2 (short read), 6 (bad magic) or 12 (no converter). */
+quarn_error_t read_header(quarn_file_t *file);
+
+/* Loads a whole file from a stream, which it owns in every outcome. name is
+ * the file name to record, or null. Returns the handle, or null with the
+ * error number stored through error when that is not null. */
+quarn_file_t *quarn_file_from_stream(FILE *stream, const char *name,
+                                     quarn_error_t *error);
+
+/* ---- block: sectors and chunks ---- */
+
+/* Fills block from one sector's bytes under the file's profile, copying the
+ * payload to payload_store (room for sector_size - sector_header_size bytes).
+ * Returns 0, or 7 when the stored payload length exceeds the room. */
+quarn_error_t new_block_from_sector(const quarn_file_t *file,
+                                    const uint8_t *sector,
+                                    quarn_block_t *block,
+                                    uint8_t *payload_store);
+
+/* Decodes the block's payload into its chunk list, once: a block that
+ * already has chunks returns 0 at once. Returns 0, 7 (no block; a malformed
+ * early block), 9 (a chunk cut off by the payload's end), 11 (an unknown
+ * code in a generation 7 or later block) or 4 (out of memory). The chunks
+ * decoded before a failure stay on the block. */
+int process_block(quarn_file_t *file, quarn_block_t *block);
+
+/* ---- core: the walk ---- */
+
+/* Walks the chain from block id 2: decodes each block on first use, offers
+ * it to block_handler (may be null) and hands each chunk to chunk_handler
+ * with the path in force. Ends at id 0, an id outside the table or a block
+ * already visited. Returns 0, the decoder's error, 13 when a handler
+ * aborted, or 4 when memory runs out. */
+int process_blocks(quarn_file_t *file, quarn_block_handler block_handler,
+                   quarn_chunk_handler chunk_handler, void *ctx);
+
+/* Walks one block's chunks from first (may be null) with the path starting
+ * empty. Returns 0, 13 when the handler aborted, or 4 when memory runs out. */
+int process_chunk_chain(quarn_file_t *file, quarn_chunk_t *first,
+                        quarn_chunk_handler handler, void *ctx);
+
+/* One step of process_chunk_chain without the reset of the depth; returns
+ * the handler's status unchanged (or 2 when memory runs out). */
+int process_chunk(quarn_file_t *file, quarn_chunk_t *chunk,
+                  quarn_chunk_handler handler, void *ctx);
+
+/* Drops the block's chunk list, so that the next visit decodes it again. */
+void free_chunk_chain(quarn_block_t *block);
+
+/* ---- core: path keys ---- */
+
+uint64_t path_value(const quarn_chunk_t *chunk, const quarn_span_t *key);
+int path_is(const quarn_chunk_t *chunk, const quarn_span_t *key, uint64_t value);
+int table_path_depth(const quarn_chunk_t *chunk);
+int table_path_match_start1(const quarn_chunk_t *chunk, int depth, int value);
+int table_path_match_start2(const quarn_chunk_t *chunk, int depth, int value1,
+                            int value2);
+
+/* ---- text ---- */
+
+/* Turns stored text into NUL-terminated UTF-8 in out (out_size bytes,
+ * terminator included): XORs mask over a scratch copy, drops leading spaces,
+ * decodes Mac Roman through converter when it is not null and SCSU
+ * otherwise. The text never ends inside a UTF-8 sequence. Nothing is
+ * reported; a bad sequence or a full buffer ends the text there. */
+void convert(iconv_t converter, int mask, char *out, size_t out_size,
+             const uint8_t *stored, size_t stored_length);
+
+/* SCSU to UTF-8 with iconv's four-pointer shape. Returns 0, or (size_t)-1
+ * with errno E2BIG (the next character does not fit the room left) or
+ * EINVAL (the input ends inside a tag's operands or a code unit). Ends
+ * without error when the input or the room is used up. Writes no NUL. */
+size_t convert_scsu_to_utf8(const char **input, size_t *input_left,
+                            char **output, size_t *output_left);
+
+#endif /* QUARN_INTERNAL_H */

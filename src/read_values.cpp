@@ -1,0 +1,1 @@
+#include "quarn_internal.h"
