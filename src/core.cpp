@@ -8,9 +8,10 @@
  * query is a walk over the block chain in memory (process_blocks), which
  * leans on block.cpp to decode each block into chunks on first use.
  *
- * Allocation failures surface as std::bad_alloc inside the library; every
- * exported function catches it and reports QUARN_ERROR_MALLOC, so no
- * exception ever crosses the C interface.
+ * Allocation failures surface as exceptions inside the library (std::bad_alloc,
+ * or std::length_error for a size no container can hold); every exported
+ * function catches them and reports QUARN_ERROR_MALLOC, so no exception ever
+ * crosses the C interface.
  */
 #include "quarn_internal.h"
 
@@ -19,7 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <libgen.h>
-#include <new>
+#include <exception>
 #include <string>
 
 namespace {
@@ -194,7 +195,7 @@ quarn_file_t *quarn_file_from_stream(FILE *stream, const char *name, quarn_error
             return nullptr;
         }
         return file.release();
-    } catch (const std::bad_alloc &) {
+    } catch (const std::exception &) {
         set_error(error, QUARN_ERROR_MALLOC);
         return nullptr;
     }
@@ -210,7 +211,7 @@ extern "C" quarn_file_t *quarn_open_file(const char *path, quarn_error_t *error)
         /* basename may change its argument: work on a copy */
         std::string copy(path);
         return quarn_file_from_stream(stream, basename(copy.data()), error);
-    } catch (const std::bad_alloc &) {
+    } catch (const std::exception &) {
         fclose(stream);
         set_error(error, QUARN_ERROR_MALLOC);
         return nullptr;

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <ctime>
 #include <iconv.h>
+#include <map>
 #include <memory>
 #include <span>
 #include <vector>
@@ -102,9 +103,9 @@ quarn_error_t new_block_from_sector(const quarn_file_t *file,
 
 /* Decodes the block's payload into its chunk list, once: a block that
  * already has chunks returns 0 at once. Returns 0, 7 (no block; a malformed
- * early block), 9 (a chunk cut off by the payload's end), 11 (an unknown
- * code in a generation 7 or later block) or 4 (out of memory). The chunks
- * decoded before a failure stay on the block. */
+ * early block), 9 (a chunk cut off by the payload's end) or 11 (an unknown
+ * code in a generation 7 or later block). The chunks decoded before a
+ * failure stay on the block. Throws std::bad_alloc when memory runs out. */
 int process_block(quarn_file_t *file, quarn_block_t *block);
 
 /* ---- core: the walk ---- */
@@ -112,18 +113,19 @@ int process_block(quarn_file_t *file, quarn_block_t *block);
 /* Walks the chain from block id 2: decodes each block on first use, offers
  * it to block_handler (may be null) and hands each chunk to chunk_handler
  * with the path in force. Ends at id 0, an id outside the table or a block
- * already visited. Returns 0, the decoder's error, 13 when a handler
- * aborted, or 4 when memory runs out. */
+ * already visited. Returns 0, the decoder's error, or 13 when a handler
+ * aborted. Allocation failures propagate as std::bad_alloc; the exported
+ * function that started the walk reports them. */
 int process_blocks(quarn_file_t *file, quarn_block_handler block_handler,
                    quarn_chunk_handler chunk_handler, void *ctx);
 
 /* Walks one block's chunks from first (may be null) with the path starting
- * empty. Returns 0, 13 when the handler aborted, or 4 when memory runs out. */
+ * empty. Returns 0, or 13 when the handler aborted. */
 int process_chunk_chain(quarn_file_t *file, quarn_chunk_t *first,
                         quarn_chunk_handler handler, void *ctx);
 
 /* One step of process_chunk_chain without the reset of the depth; returns
- * the handler's status unchanged (or 2 when memory runs out). */
+ * the handler's status unchanged. */
 int process_chunk(quarn_file_t *file, quarn_chunk_t *chunk,
                   quarn_chunk_handler handler, void *ctx);
 
@@ -155,5 +157,24 @@ void convert(iconv_t converter, int mask, char *out, size_t out_size,
  * without error when the input or the room is used up. Writes no NUL. */
 size_t convert_scsu_to_utf8(const char **input, size_t *input_left,
                             char **output, size_t *output_left);
+
+/* ---- catalogues ---- */
+
+/* The records of the slots that hold a name (index not 0), in ascending
+ * number, as one new[] array that the catalogues hand out; count receives
+ * their number. Null when there are none. */
+template <class Record>
+Record *named_records(const std::map<uint64_t, Record> &slots, uint64_t *count) {
+    size_t named = 0;
+    for (const auto &entry : slots)
+        if (entry.second.index != 0) named++;
+    *count = named;
+    if (named == 0) return nullptr;
+    Record *records = new Record[named]();
+    size_t i = 0;
+    for (const auto &entry : slots)
+        if (entry.second.index != 0) records[i++] = entry.second;
+    return records;
+}
 
 #endif /* QUARN_INTERNAL_H */
