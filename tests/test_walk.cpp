@@ -1,0 +1,667 @@
+/*
+ * The block walk: chain order and its ends, what the handlers' answers do,
+ * the path stack with its levels and growth, and the reuse of decoded chunk
+ * lists across walks.
+ */
+#include <gtest/gtest.h>
+
+#include "quarn.h"
+#include "quarn_internal.h"
+#include "writer.h"
+
+#include <algorithm>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+using qw::Bytes;
+using qw::Generation;
+
+struct Closer {
+    void operator()(quarn_file_t *file) const { quarn_close_file(file); }
+};
+using FilePtr = std::unique_ptr<quarn_file_t, Closer>;
+
+/* One chunk as a handler saw it. */
+struct Seen {
+    int block = 0; /* id of the block being walked, from the block handler */
+    uint8_t code = 0;
+    quarn_chunk_type_t type = QUARN_CHUNK_PUSH;
+    int level = 0;
+    int generation = 0;
+    std::vector<uint64_t> path; /* values of the entries in force */
+    uint64_t key = 0;           /* a push chunk's key value */
+    const quarn_chunk_t *chunk = nullptr; /* valid while its block keeps its list */
+};
+
+/* Walk context: records every block and chunk handed over, answering what
+ * the test asks (by default: walk every block, continue every chunk). */
+struct Walk {
+    quarn_file_t *file = nullptr;
+    int block = 0;
+    std::vector<int> blocks;
+    std::vector<Seen> chunks;
+    std::function<int(const quarn_block_t &)> block_answer;
+    std::function<int(quarn_chunk_t &, const Walk &)> chunk_answer;
+};
+
+int record_block(quarn_block_t *block, void *ctx) {
+    Walk &walk = *static_cast<Walk *>(ctx);
+    walk.block = block->this_id;
+    walk.blocks.push_back(block->this_id);
+    return walk.block_answer ? walk.block_answer(*block) : 1;
+}
+
+int record_chunk(quarn_chunk_t *chunk, void *ctx) {
+    Walk &walk = *static_cast<Walk *>(ctx);
+    Seen seen;
+    seen.block = walk.block;
+    seen.code = chunk->code;
+    seen.type = chunk->type;
+    seen.level = chunk->path_level;
+    seen.generation = chunk->generation;
+    seen.chunk = chunk;
+    if (chunk->type == QUARN_CHUNK_PUSH) seen.key = path_value(chunk, &chunk->data);
+    for (int i = 0; i < chunk->path_level; i++) seen.path.push_back(path_value(chunk, chunk->path[i]));
+    walk.chunks.push_back(seen);
+    return walk.chunk_answer ? walk.chunk_answer(*chunk, walk) : QUARN_HANDLER_CONTINUE;
+}
+
+int run(Walk &walk, bool with_block_handler = true) {
+    return process_blocks(walk.file, with_block_handler ? record_block : nullptr, record_chunk,
+                          &walk);
+}
+
+/* A file whose blocks 2, 3, ... hold the given payloads and next ids (prev
+ * ids are not read by the walk). */
+FilePtr open_chain(Generation g, const std::vector<Bytes> &payloads,
+                   const std::vector<int32_t> &next_ids, const Bytes &index_payload = {}) {
+    qw::FileLayout layout;
+    layout.header.generation = g;
+    layout.index_payload = index_payload;
+    for (size_t i = 0; i < payloads.size(); i++) {
+        qw::Sector sector;
+        sector.payload = payloads[i];
+        sector.next_id = i < next_ids.size() ? next_ids[i] : 0;
+        layout.blocks.push_back(sector);
+    }
+    const Bytes bytes = qw::build_file(layout);
+    quarn_error_t error = QUARN_OK;
+    FilePtr file(quarn_open_buffer(bytes.data(), bytes.size(), &error));
+    EXPECT_NE(file, nullptr) << "open failed with " << error;
+    return file;
+}
+
+/* Block payload of generation 7 naming its block: push [id], data, pop. */
+Bytes tagged(int id) {
+    Bytes out;
+    qw::v7::push(out, qw::key(uint64_t(id), Generation::v7));
+    qw::v7::data(out, {0x41, 0x42});
+    qw::v7::pop(out);
+    return out;
+}
+
+std::vector<Bytes> tagged_blocks(size_t n) {
+    std::vector<Bytes> payloads;
+    for (size_t i = 0; i < n; i++) payloads.push_back(tagged(int(i + 2)));
+    return payloads;
+}
+
+/* The blocks whose chunks were handed over, in order, from their pushes. */
+std::vector<int> pushed_tags(const Walk &walk) {
+    std::vector<int> tags;
+    for (const Seen &seen : walk.chunks)
+        if (seen.type == QUARN_CHUNK_PUSH && seen.level == 0)
+            tags.push_back(int(seen.key));
+    return tags;
+}
+
+/* ---- chain order and its ends ---- */
+
+TEST(Walk, FollowsNextIdsAndEnds) {
+    struct Case {
+        const char *name;
+        std::vector<int32_t> next_ids; /* of blocks 2, 3, 4 */
+        std::vector<int> expected;
+    };
+    const Case cases[] = {
+        {"id order", {3, 4, 0}, {2, 3, 4}},
+        {"chain order, not id order", {4, 0, 3}, {2, 4, 3}},
+        {"back to an earlier block", {3, 4, 3}, {2, 3, 4}},
+        {"back to the first block", {4, 2, 3}, {2, 4, 3}},
+        {"self link", {2, 4, 0}, {2}},
+        {"next 0 leaves later blocks alone", {0, 4, 0}, {2}},
+        {"negative next id", {3, -1, 0}, {2, 3}},
+        {"most negative next id", {-2147483647 - 1, 0, 0}, {2}},
+        {"next id above the count", {3, 5, 0}, {2, 3}},
+        {"next id far above the count", {0x7FFFFFFF, 0, 0}, {2}},
+        /* the index block says 4, the count: on to block 4 */
+        {"next id 1 visits the index block", {1, 0, 0}, {2, 1, 4}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        FilePtr file = open_chain(Generation::v7, tagged_blocks(3), c.next_ids, tagged(1));
+        ASSERT_NE(file, nullptr);
+        Walk walk;
+        walk.file = file.get();
+        EXPECT_EQ(run(walk), QUARN_OK);
+        EXPECT_EQ(walk.blocks, c.expected);
+        EXPECT_EQ(pushed_tags(walk), c.expected);
+        for (int id = 1; id <= 4; id++) {
+            const bool visited = std::find(c.expected.begin(), c.expected.end(), id) != c.expected.end();
+            EXPECT_EQ(file->blocks[id - 1].this_id, visited ? id : 0) << "block " << id;
+        }
+
+        /* without a block handler the same chunks come, in the same order */
+        Walk bare;
+        bare.file = file.get();
+        EXPECT_EQ(run(bare, false), QUARN_OK);
+        EXPECT_EQ(pushed_tags(bare), c.expected);
+        EXPECT_TRUE(bare.blocks.empty());
+    }
+}
+
+TEST(Walk, OnlyTheIndexBlockVisitsNothing) {
+    FilePtr file = open_chain(Generation::v7, {}, {}, tagged(1));
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(file->block_count, 1u);
+    Walk walk;
+    walk.file = file.get();
+    EXPECT_EQ(run(walk), QUARN_OK);
+    EXPECT_TRUE(walk.blocks.empty());
+    EXPECT_TRUE(walk.chunks.empty());
+}
+
+/* ---- what the handlers' answers do ---- */
+
+TEST(Walk, BlockHandlerZeroSkipsChunksButFollowsNext) {
+    FilePtr file = open_chain(Generation::v7, tagged_blocks(3), {4, 0, 3});
+    ASSERT_NE(file, nullptr);
+    Walk walk;
+    walk.file = file.get();
+    walk.block_answer = [](const quarn_block_t &block) { return block.this_id == 4 ? 0 : 1; };
+    EXPECT_EQ(run(walk), QUARN_OK);
+    EXPECT_EQ(walk.blocks, (std::vector<int>{2, 4, 3}));
+    EXPECT_EQ(pushed_tags(walk), (std::vector<int>{2, 3}));
+}
+
+TEST(Walk, StopSkipsTheRestOfTheBlockOnly) {
+    FilePtr file = open_chain(Generation::v7, tagged_blocks(3), {3, 4, 0});
+    ASSERT_NE(file, nullptr);
+
+    /* stop at every block's first chunk: each block is still visited */
+    Walk first;
+    first.file = file.get();
+    first.chunk_answer = [](quarn_chunk_t &, const Walk &) { return QUARN_HANDLER_STOP; };
+    EXPECT_EQ(run(first), QUARN_OK);
+    EXPECT_EQ(first.blocks, (std::vector<int>{2, 3, 4}));
+    ASSERT_EQ(first.chunks.size(), 3u);
+    for (const Seen &seen : first.chunks) EXPECT_EQ(seen.type, QUARN_CHUNK_PUSH);
+
+    /* stop at block 3's data chunk: its pop is skipped, block 4 is whole */
+    Walk middle;
+    middle.file = file.get();
+    middle.chunk_answer = [](quarn_chunk_t &chunk, const Walk &walk) {
+        return walk.block == 3 && chunk.type == QUARN_CHUNK_DATA_SIMPLE ? QUARN_HANDLER_STOP
+                                                                        : QUARN_HANDLER_CONTINUE;
+    };
+    EXPECT_EQ(run(middle), QUARN_OK);
+    std::vector<std::pair<int, quarn_chunk_type_t>> seen;
+    for (const Seen &s : middle.chunks) seen.emplace_back(s.block, s.type);
+    const std::vector<std::pair<int, quarn_chunk_type_t>> expected = {
+        {2, QUARN_CHUNK_PUSH}, {2, QUARN_CHUNK_DATA_SIMPLE}, {2, QUARN_CHUNK_POP},
+        {3, QUARN_CHUNK_PUSH}, {3, QUARN_CHUNK_DATA_SIMPLE},
+        {4, QUARN_CHUNK_PUSH}, {4, QUARN_CHUNK_DATA_SIMPLE}, {4, QUARN_CHUNK_POP}};
+    EXPECT_EQ(seen, expected);
+}
+
+TEST(Walk, AbortEndsEverythingWith13) {
+    FilePtr file = open_chain(Generation::v7, tagged_blocks(3), {3, 4, 0});
+    ASSERT_NE(file, nullptr);
+    Walk walk;
+    walk.file = file.get();
+    walk.chunk_answer = [](quarn_chunk_t &chunk, const Walk &w) {
+        return w.block == 3 && chunk.type == QUARN_CHUNK_DATA_SIMPLE ? QUARN_HANDLER_ABORT
+                                                                     : QUARN_HANDLER_CONTINUE;
+    };
+    EXPECT_EQ(run(walk), QUARN_ERROR_USER_ABORTED);
+    EXPECT_EQ(walk.blocks, (std::vector<int>{2, 3}));
+    ASSERT_EQ(walk.chunks.size(), 5u); /* block 2's three, block 3's push and data */
+    EXPECT_EQ(walk.chunks.back().block, 3);
+    EXPECT_EQ(walk.chunks.back().type, QUARN_CHUNK_DATA_SIMPLE);
+}
+
+TEST(Walk, OtherAnswersGoOnLikeContinue) {
+    FilePtr file = open_chain(Generation::v7, tagged_blocks(2), {3, 0});
+    ASSERT_NE(file, nullptr);
+    for (int answer : {3, 7, 255, -1, -2}) {
+        SCOPED_TRACE("answer " + std::to_string(answer));
+        Walk walk;
+        walk.file = file.get();
+        walk.chunk_answer = [answer](quarn_chunk_t &, const Walk &) { return answer; };
+        EXPECT_EQ(run(walk), QUARN_OK);
+        EXPECT_EQ(walk.chunks.size(), 6u);
+
+        /* the single step hands the answer back unchanged */
+        Walk single;
+        single.file = file.get();
+        single.chunk_answer = walk.chunk_answer;
+        EXPECT_EQ(process_chunk(file.get(), file->blocks[1].chunks, record_chunk, &single), answer);
+    }
+}
+
+TEST(Walk, ChunkChainWithoutChunksReturns0) {
+    FilePtr file = open_chain(Generation::v7, tagged_blocks(1), {0});
+    ASSERT_NE(file, nullptr);
+    Walk walk;
+    walk.file = file.get();
+    EXPECT_EQ(process_chunk_chain(file.get(), nullptr, record_chunk, &walk), QUARN_OK);
+    EXPECT_TRUE(walk.chunks.empty());
+}
+
+/* ---- the path stack ---- */
+
+/* push A, push B, data, pop, pop, in the codes of each generation */
+struct NestingCase {
+    const char *name;
+    Generation generation;
+    Bytes payload;
+    std::vector<uint8_t> codes;
+};
+
+std::vector<NestingCase> nesting_cases() {
+    const Bytes a = {0x0A}, b = {0x00, 0x05}; /* values 10 and 133 */
+    std::vector<NestingCase> cases;
+    for (Generation g : {Generation::v7, Generation::v12}) {
+        Bytes p;
+        qw::v7::push(p, a);
+        qw::v7::push(p, b);
+        qw::v7::data(p, {0x41, 0x42});
+        qw::v7::pop(p, 0x40);
+        qw::v7::pop(p, 0x3D);
+        cases.push_back({g == Generation::v7 ? "generation 7" : "generation 12", g, p,
+                         {0x20, 0x28, 0x08, 0x40, 0x3D}});
+    }
+    Bytes p;
+    qw::early::push(p, a);
+    qw::early::push(p, b);
+    qw::early::data(p, {0x41, 0x42});
+    qw::early::pop(p);
+    qw::early::pop(p);
+    cases.push_back({"early", Generation::early, p, {0xC1, 0xC2, 0x82, 0xC0, 0xC0}});
+    return cases;
+}
+
+TEST(WalkPath, LevelsOfNestedPushesAndPops) {
+    using Path = std::vector<uint64_t>;
+    for (const NestingCase &c : nesting_cases()) {
+        SCOPED_TRACE(c.name);
+        FilePtr file = open_chain(c.generation, {c.payload}, {0});
+        ASSERT_NE(file, nullptr);
+        Walk walk;
+        walk.file = file.get();
+        /* a push sees its own key in the storage at its level */
+        walk.chunk_answer = [](quarn_chunk_t &chunk, const Walk &) {
+            if (chunk.type == QUARN_CHUNK_PUSH) {
+                EXPECT_EQ(chunk.path[chunk.path_level], &chunk.data);
+            }
+            return QUARN_HANDLER_CONTINUE;
+        };
+        ASSERT_EQ(run(walk), QUARN_OK);
+        ASSERT_EQ(walk.chunks.size(), 5u);
+        const int levels[] = {0, 1, 2, 2, 1};
+        const Path paths[] = {{}, {10}, {10, 133}, {10, 133}, {10}};
+        const quarn_chunk_type_t types[] = {QUARN_CHUNK_PUSH, QUARN_CHUNK_PUSH,
+                                            QUARN_CHUNK_DATA_SIMPLE, QUARN_CHUNK_POP,
+                                            QUARN_CHUNK_POP};
+        for (size_t i = 0; i < 5; i++) {
+            SCOPED_TRACE("chunk " + std::to_string(i));
+            EXPECT_EQ(walk.chunks[i].code, c.codes[i]);
+            EXPECT_EQ(walk.chunks[i].type, types[i]);
+            EXPECT_EQ(walk.chunks[i].level, levels[i]);
+            EXPECT_EQ(walk.chunks[i].path, paths[i]);
+            EXPECT_EQ(walk.chunks[i].generation, int(c.generation));
+        }
+        EXPECT_EQ(file->path_depth, 0u);
+    }
+}
+
+TEST(WalkPath, PopAtTheRootStaysAtTheRoot) {
+    Bytes p;
+    qw::v7::pop(p);
+    qw::v7::pop(p, 0x3D);
+    qw::v7::push(p, {0x07});
+    qw::v7::data(p, {0x41, 0x42});
+    FilePtr file = open_chain(Generation::v7, {p}, {0});
+    ASSERT_NE(file, nullptr);
+    Walk walk;
+    walk.file = file.get();
+    ASSERT_EQ(run(walk), QUARN_OK);
+    ASSERT_EQ(walk.chunks.size(), 4u);
+    EXPECT_EQ(walk.chunks[0].level, 0);
+    EXPECT_EQ(walk.chunks[1].level, 0);
+    EXPECT_EQ(walk.chunks[2].level, 0);
+    EXPECT_EQ(walk.chunks[3].level, 1);
+    EXPECT_EQ(walk.chunks[3].path, std::vector<uint64_t>{7});
+}
+
+TEST(WalkPath, EveryBlockStartsAtTheRootOverStaleEntries) {
+    Bytes first, second;
+    for (uint8_t k : {0x11, 0x12, 0x13}) qw::v7::push(first, {k}); /* left open */
+    qw::v7::data(second, {0x41, 0x42});
+    qw::v7::push(second, {0x21});
+    qw::v7::data(second, {0x41, 0x42});
+    FilePtr file = open_chain(Generation::v7, {first, second}, {3, 0});
+    ASSERT_NE(file, nullptr);
+
+    std::vector<std::vector<uint64_t>> storage; /* entries 0..2 at each chunk */
+    Walk walk;
+    walk.file = file.get();
+    walk.chunk_answer = [&storage](quarn_chunk_t &chunk, const Walk &) {
+        std::vector<uint64_t> entries;
+        for (int i = 0; i < 3; i++) entries.push_back(path_value(&chunk, chunk.path[i]));
+        storage.push_back(entries);
+        return QUARN_HANDLER_CONTINUE;
+    };
+    ASSERT_EQ(run(walk), QUARN_OK);
+    ASSERT_EQ(walk.chunks.size(), 6u);
+    EXPECT_EQ(walk.chunks[3].block, 3);
+    EXPECT_EQ(walk.chunks[3].level, 0);
+    EXPECT_EQ(storage[3], (std::vector<uint64_t>{0x11, 0x12, 0x13}));
+    EXPECT_EQ(walk.chunks[4].level, 0); /* the push over entry 0 */
+    EXPECT_EQ(storage[4], (std::vector<uint64_t>{0x21, 0x12, 0x13}));
+    EXPECT_EQ(walk.chunks[5].level, 1);
+    EXPECT_EQ(walk.chunks[5].path, std::vector<uint64_t>{0x21});
+}
+
+TEST(WalkPath, StorageDoublesAndKeepsItsEntries) {
+    Bytes p;
+    for (int k = 1; k <= 40; k++) qw::v7::push(p, {uint8_t(k)});
+    qw::v7::data(p, {0x41, 0x42});
+    FilePtr file = open_chain(Generation::v7, {p}, {0});
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(file->path_entries.size(), 16u);
+
+    struct Step {
+        size_t capacity;
+        bool storage_is_current;
+        bool entries_intact;
+    };
+    std::vector<Step> steps;
+    Walk walk;
+    walk.file = file.get();
+    walk.chunk_answer = [&steps](quarn_chunk_t &chunk, const Walk &w) {
+        const int in_storage = chunk.path_level + (chunk.type == QUARN_CHUNK_PUSH ? 1 : 0);
+        bool intact = true;
+        for (int i = 0; i < in_storage; i++)
+            intact = intact && path_value(&chunk, chunk.path[i]) == uint64_t(i + 1);
+        steps.push_back({w.file->path_entries.size(), chunk.path == w.file->path_entries.data(),
+                         intact});
+        return QUARN_HANDLER_CONTINUE;
+    };
+    ASSERT_EQ(run(walk), QUARN_OK);
+    ASSERT_EQ(steps.size(), 41u);
+    for (size_t i = 0; i < steps.size(); i++) {
+        SCOPED_TRACE("chunk " + std::to_string(i));
+        /* the push at level 16 finds 16 entries full, the one at 32 finds 32 */
+        const size_t expected = i < 16 ? 16 : i < 32 ? 32 : 64;
+        EXPECT_EQ(steps[i].capacity, expected);
+        EXPECT_TRUE(steps[i].storage_is_current);
+        EXPECT_TRUE(steps[i].entries_intact);
+    }
+    EXPECT_EQ(walk.chunks.back().level, 40);
+
+    /* the capacity stays for the next walk */
+    Walk again;
+    again.file = file.get();
+    ASSERT_EQ(run(again), QUARN_OK);
+    EXPECT_EQ(file->path_entries.size(), 64u);
+    EXPECT_EQ(again.chunks.back().path, walk.chunks.back().path);
+}
+
+TEST(WalkPath, DepthAbove255IsShownAs255) {
+    constexpr int kDepth = 300;
+    Bytes p;
+    for (int k = 0; k < kDepth; k++) qw::v7::push(p, {uint8_t(k % 100 + 1)});
+    qw::v7::data(p, {0x41, 0x42});
+    for (int k = 0; k < kDepth; k++) qw::v7::pop(p);
+    qw::v7::data(p, {0x43, 0x44});
+    FilePtr file = open_chain(Generation::v7, {p}, {0});
+    ASSERT_NE(file, nullptr);
+    Walk walk;
+    walk.file = file.get();
+    ASSERT_EQ(run(walk), QUARN_OK);
+    ASSERT_EQ(walk.chunks.size(), size_t(2 * kDepth + 2));
+    for (int k = 0; k < kDepth; k++) ASSERT_EQ(walk.chunks[k].level, std::min(k, 255)) << "push " << k;
+    const Seen &deep = walk.chunks[kDepth];
+    EXPECT_EQ(deep.level, 255);
+    ASSERT_EQ(deep.path.size(), 255u);
+    EXPECT_EQ(deep.path[254], uint64_t(254 % 100 + 1));
+    /* the true depth is kept: the pops take it back to the root exactly */
+    for (int k = 0; k < kDepth; k++)
+        ASSERT_EQ(walk.chunks[kDepth + 1 + k].level, std::min(kDepth - k, 255)) << "pop " << k;
+    EXPECT_EQ(walk.chunks.back().level, 0);
+    EXPECT_EQ(file->path_entries.size(), 512u);
+}
+
+/* ---- decoded chunk lists across walks ---- */
+
+TEST(WalkChunks, DecodedListsAreReused) {
+    /* block 3 yields no chunk: its payload starts with the end marker */
+    FilePtr file = open_chain(Generation::v7, {tagged(2), {}, tagged(4)}, {3, 4, 0});
+    ASSERT_NE(file, nullptr);
+    Walk first;
+    first.file = file.get();
+    ASSERT_EQ(run(first), QUARN_OK);
+    EXPECT_EQ(first.blocks, (std::vector<int>{2, 3, 4}));
+    const quarn_chunk_t *list2 = file->blocks[1].chunks;
+    const quarn_chunk_t *list4 = file->blocks[3].chunks;
+    ASSERT_NE(list2, nullptr);
+    ASSERT_NE(list4, nullptr);
+    EXPECT_EQ(file->blocks[2].chunks, nullptr);
+
+    Walk second;
+    second.file = file.get();
+    ASSERT_EQ(run(second), QUARN_OK);
+    EXPECT_EQ(second.blocks, first.blocks);
+    EXPECT_EQ(file->blocks[1].chunks, list2);
+    EXPECT_EQ(file->blocks[3].chunks, list4);
+    EXPECT_EQ(file->blocks[2].chunks, nullptr);
+    ASSERT_EQ(second.chunks.size(), first.chunks.size());
+    for (size_t i = 0; i < first.chunks.size(); i++)
+        EXPECT_EQ(second.chunks[i].chunk, first.chunks[i].chunk) << "chunk " << i;
+
+    /* a dropped list is decoded again at the next visit, to the same chunks */
+    free_chunk_chain(&file->blocks[1]);
+    EXPECT_EQ(file->blocks[1].chunks, nullptr);
+    Walk third;
+    third.file = file.get();
+    ASSERT_EQ(run(third), QUARN_OK);
+    EXPECT_NE(file->blocks[1].chunks, nullptr);
+    EXPECT_EQ(pushed_tags(third), pushed_tags(first));
+    ASSERT_EQ(third.chunks.size(), first.chunks.size());
+}
+
+TEST(WalkChunks, DecodingErrorEndsTheWalkBeforeTheBlock) {
+    struct Case {
+        const char *name;
+        Generation generation;
+        Bytes bad;         /* block 3: two good chunks, then the fault */
+        Bytes bad_at_once; /* the fault as the first chunk */
+        int error;
+    };
+    std::vector<Case> cases;
+    {
+        Bytes good;
+        qw::v7::push(good, {0x03});
+        qw::v7::data(good, {0x41, 0x42});
+        Bytes bad = good;
+        bad.push_back(0x18); /* no such code */
+        cases.push_back({"unknown code", Generation::v7, bad, {0x18}, QUARN_ERROR_UNRECOGNIZED_CODE});
+        /* a chunk cut off by the payload's end: the payload fills the area */
+        Bytes cut = good;
+        qw::v7::filler(cut, 4074 - cut.size());
+        cut.push_back(0x23);
+        cut.push_back(0x05);
+        Bytes cut_at_once(4074, 0x80);
+        cut_at_once.push_back(0x23);
+        cut_at_once.push_back(0x05);
+        cases.push_back({"chunk cut off", Generation::v7, cut, cut_at_once,
+                         QUARN_ERROR_INCOMPLETE_CHUNK});
+    }
+    {
+        Bytes good;
+        qw::early::push(good, {0x03});
+        qw::early::data(good, {0x41, 0x42});
+        Bytes bad = good;
+        bad.push_back(0xFF);
+        bad.push_back(0x05); /* no such escape */
+        cases.push_back({"early bad escape", Generation::early, bad, {0xFF, 0x05},
+                         QUARN_ERROR_BAD_BLOCK});
+    }
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        auto payload = [&](int id) {
+            Bytes p;
+            if (qw::is_v7(c.generation)) {
+                qw::v7::push(p, {uint8_t(id)});
+                qw::v7::pop(p);
+            } else {
+                qw::early::push(p, {uint8_t(id)});
+                qw::early::pop(p);
+            }
+            return p;
+        };
+
+        /* after the chunks before the fault, the block has a list */
+        FilePtr file = open_chain(c.generation, {payload(2), c.bad, payload(4)}, {3, 4, 0});
+        ASSERT_NE(file, nullptr);
+        Walk failing;
+        failing.file = file.get();
+        EXPECT_EQ(run(failing), c.error);
+        EXPECT_EQ(failing.blocks, std::vector<int>{2});
+        ASSERT_EQ(failing.chunks.size(), 2u);
+        EXPECT_EQ(failing.chunks[1].block, 2);
+
+        Walk next;
+        next.file = file.get();
+        EXPECT_EQ(run(next), QUARN_OK);
+        EXPECT_EQ(next.blocks, (std::vector<int>{2, 3, 4}));
+        EXPECT_EQ(next.chunks.size(), 6u); /* 2 + the 2 kept from block 3 + 2 */
+
+        /* a fault in the first chunk leaves no list: every walk fails again */
+        FilePtr again = open_chain(c.generation, {payload(2), c.bad_at_once, payload(4)}, {3, 4, 0});
+        ASSERT_NE(again, nullptr);
+        for (int round = 0; round < 2; round++) {
+            SCOPED_TRACE("round " + std::to_string(round));
+            Walk w;
+            w.file = again.get();
+            EXPECT_EQ(run(w), c.error);
+            EXPECT_EQ(w.blocks, std::vector<int>{2});
+            EXPECT_EQ(again->blocks[2].chunks, nullptr);
+        }
+    }
+}
+
+/* ---- whole databases from the writer ---- */
+
+/* A field or segment with the values of the path it lies under. */
+struct Content {
+    std::vector<uint64_t> path;
+    quarn_chunk_type_t type;
+    unsigned ref;
+    Bytes data;
+    bool operator==(const Content &) const = default;
+};
+
+std::vector<Content> contents(const Walk &walk) {
+    std::vector<Content> out;
+    for (const Seen &seen : walk.chunks) {
+        if (seen.type == QUARN_CHUNK_PUSH || seen.type == QUARN_CHUNK_POP) continue;
+        const quarn_chunk_t &c = *seen.chunk;
+        out.push_back({seen.path, seen.type,
+                       seen.type == QUARN_CHUNK_SEGMENT ? c.segment_index : c.ref_simple,
+                       Bytes(c.data.start, c.data.start + c.data.size)});
+    }
+    return out;
+}
+
+qw::Database sample_database(Generation g) {
+    qw::Database db;
+    db.header.generation = g;
+    qw::Table table;
+    table.name = "Things";
+    table.columns = {{"Name"}, {"Note"}, {"Long"}};
+    for (int r = 0; r < 30; r++)
+        table.records.push_back(
+            {0, {{1, "name " + std::to_string(r)}, {3, std::string(300, char('a' + r % 26)), true, 40}}});
+    db.tables.push_back(table);
+    if (qw::is_v7(g)) {
+        table.name = "Others";
+        table.number = 5;
+        db.tables.push_back(table);
+    }
+    return db;
+}
+
+TEST(WalkDatabase, ContentKeepsItsPathAcrossManyShuffledBlocks) {
+    for (Generation g : {Generation::v7, Generation::early}) {
+        SCOPED_TRACE("generation " + std::to_string(int(g)));
+        qw::Database whole = sample_database(g);
+        qw::Database cut = whole;
+        cut.payload_limit = 64;
+        cut.shuffle_blocks = true;
+
+        /* chunk pointers die with their file: keep copies of the contents */
+        uint64_t whole_count = 0;
+        std::vector<Content> expected;
+        {
+            const Bytes bytes = qw::build_database(whole);
+            FilePtr file(quarn_open_buffer(bytes.data(), bytes.size(), nullptr));
+            ASSERT_NE(file, nullptr);
+            Walk walk;
+            walk.file = file.get();
+            ASSERT_EQ(run(walk), QUARN_OK);
+            whole_count = file->block_count;
+            expected = contents(walk);
+        }
+        const Bytes cut_bytes = qw::build_database(cut);
+        FilePtr file(quarn_open_buffer(cut_bytes.data(), cut_bytes.size(), nullptr));
+        ASSERT_NE(file, nullptr);
+        Walk in_cut;
+        in_cut.file = file.get();
+        ASSERT_EQ(run(in_cut), QUARN_OK);
+
+        ASSERT_GT(file->block_count, 4 * whole_count);
+        /* every block is on the chain, which runs out of id order */
+        ASSERT_EQ(in_cut.blocks.size(), file->block_count - 1);
+        std::vector<int> sorted = in_cut.blocks;
+        std::sort(sorted.begin(), sorted.end());
+        EXPECT_NE(sorted, in_cut.blocks);
+        /* each block starts by pushing the path again from the root */
+        int block = 0;
+        for (const Seen &seen : in_cut.chunks) {
+            if (seen.block == block) continue;
+            block = seen.block;
+            EXPECT_EQ(seen.type, QUARN_CHUNK_PUSH) << "block " << block;
+            EXPECT_EQ(seen.level, 0) << "block " << block;
+        }
+        EXPECT_EQ(contents(in_cut), expected);
+        EXPECT_FALSE(expected.empty());
+
+        /* streamed to a file, the database is the same bytes */
+        std::FILE *stream = std::tmpfile();
+        ASSERT_NE(stream, nullptr);
+        qw::write_database(cut, stream);
+        Bytes streamed(cut_bytes.size() + 1);
+        std::rewind(stream);
+        streamed.resize(std::fread(streamed.data(), 1, streamed.size(), stream));
+        std::fclose(stream);
+        EXPECT_EQ(streamed, cut_bytes);
+    }
+}
+
+} // namespace
