@@ -1,0 +1,220 @@
+/*
+ * quarn_to_json.cpp: quarn-to-json, which writes a whole database file as one
+ * JSON document: an array of tables, each with its name, its columns (name,
+ * type, collation) and its rows as objects keyed by column name. Every key
+ * and value is a string.
+ *
+ * The document is built in memory with YAJL's generator and written out only
+ * after every table has been read, so a failed read leaves no output at all.
+ * The write itself is checked to the end (every byte written, the stream
+ * closed or flushed); a failed write removes a file that this run created or
+ * truncated and ends with status 1.
+ */
+#include "converter.h"
+
+#include <yajl/yajl_gen.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string_view>
+
+namespace {
+
+/* Field kinds 1 to 8 as earlier files store them; 0 means none. */
+constexpr int kTypeCount = 9;
+constexpr char type_names[kTypeCount][10] = {
+    "", "text", "number", "date", "time", "container", "calc", "summary", "global",
+};
+
+/* Collation bytes 1 to 101 with a language code; every other code has an
+ * empty entry. Codes 98 to 101 repeat the languages of 17, 7, 3 and 8. */
+constexpr int kCollationCount = 102;
+using collation_table_t = std::array<std::array<char, 3>, kCollationCount>;
+
+constexpr collation_table_t make_collation_table() {
+    struct entry_t {
+        int code;
+        char text[3];
+    };
+    constexpr entry_t entries[] = {
+        {1, "fr"},  {3, "de"},  {4, "it"},  {5, "nl"},  {7, "sv"},   {8, "es"},
+        {9, "da"},  {10, "pt"}, {12, "no"}, {17, "fi"}, {20, "el"},  {21, "is"},
+        {24, "tr"}, {39, "ro"}, {42, "pl"}, {43, "hu"}, {49, "ru"},  {56, "cs"},
+        {62, "uk"}, {66, "hr"}, {73, "ca"}, {98, "fi"}, {99, "sv"},  {100, "de"},
+        {101, "es"},
+    };
+    collation_table_t table{};
+    for (const entry_t &e : entries) table[e.code] = {e.text[0], e.text[1], '\0'};
+    return table;
+}
+
+constexpr collation_table_t collation_codes = make_collation_table();
+
+/* The writer context handed to json_add_value. */
+struct json_ctx {
+    yajl_gen gen;
+    int last_row; /* row number of the row object now open; 0: none */
+};
+
+struct GenFreer {
+    void operator()(yajl_gen gen) const { yajl_gen_free(gen); }
+};
+using GenPtr = std::unique_ptr<std::remove_pointer_t<yajl_gen>, GenFreer>;
+
+const char *gen_status_text(yajl_gen_status status) {
+    switch (status) {
+    case yajl_gen_status_ok: return "no error";
+    case yajl_gen_keys_must_be_strings: return "a map key is not a string";
+    case yajl_max_depth_exceeded: return "nesting too deep";
+    case yajl_gen_in_error_state: return "generator in error state";
+    case yajl_gen_generation_complete: return "document already complete";
+    case yajl_gen_invalid_number: return "invalid number";
+    case yajl_gen_no_buf: return "no output buffer";
+    case yajl_gen_invalid_string: return "invalid UTF-8 string";
+    }
+    return "unknown generator status";
+}
+
+/* A generator call that fails would leave the document cut short: report it
+ * and end the run before anything is written. */
+void check_gen(yajl_gen_status status) {
+    if (status == yajl_gen_status_ok) return;
+    fflush(stdout);
+    fprintf(stderr, "Error generating JSON: %s\n", gen_status_text(status));
+    exit(1);
+}
+
+yajl_gen_status gen_string(yajl_gen gen, std::string_view text) {
+    return yajl_gen_string(gen, reinterpret_cast<const unsigned char *>(text.data()), text.size());
+}
+
+/* Writes the object of one column: its name, then its type and collation
+ * when the tables above name them. */
+void write_column(yajl_gen gen, const quarn_column_t &column) {
+    check_gen(yajl_gen_map_open(gen));
+    check_gen(gen_string(gen, "name"));
+    check_gen(gen_string(gen, column.name));
+    if (column.type >= 1 && column.type < kTypeCount) {
+        check_gen(gen_string(gen, "type"));
+        check_gen(gen_string(gen, type_names[column.type]));
+    }
+    if (column.collation >= 1 && column.collation < kCollationCount &&
+        collation_codes[column.collation][0] != '\0') {
+        check_gen(gen_string(gen, "collation"));
+        check_gen(gen_string(gen, std::string_view(collation_codes[column.collation].data(), 2)));
+    }
+    check_gen(yajl_gen_map_close(gen));
+}
+
+/* Value handler: opens a new row object whenever the row number changes and
+ * adds the value under its column's name. A generator failure aborts the
+ * read, which the main program then reports with the read's error code. */
+int json_add_value(int row, const quarn_column_t *column, const char *value, void *user_ctx) {
+    json_ctx *ctx = static_cast<json_ctx *>(user_ctx);
+    yajl_gen_status status = yajl_gen_status_ok;
+    if (row != ctx->last_row) {
+        if (ctx->last_row != 0) status = yajl_gen_map_close(ctx->gen);
+        if (status == yajl_gen_status_ok) status = yajl_gen_map_open(ctx->gen);
+    }
+    if (status == yajl_gen_status_ok) status = gen_string(ctx->gen, column->name);
+    if (status == yajl_gen_status_ok) status = gen_string(ctx->gen, value);
+    if (status != yajl_gen_status_ok) {
+        fprintf(stderr, "Error generating JSON: %s\n", gen_status_text(status));
+        return QUARN_HANDLER_ABORT;
+    }
+    ctx->last_row = row;
+    return QUARN_HANDLER_CONTINUE;
+}
+
+/* Reports a failed write of the document and ends the run. */
+[[noreturn]] void exit_with_write_error(const converter::OutputGuard *guard, const char *path,
+                                        int error) {
+    fprintf(stderr, "Error writing JSON to %s: %s\n", path, strerror(error));
+    if (guard) guard->discard();
+    exit(1);
+}
+
+/* Writes the finished document to standard output ("-") or to the file at
+ * path, checking the write and the close; on failure the output is removed
+ * when it is a regular file this run created or truncated. */
+void write_document(const char *path, const unsigned char *text, size_t length) {
+    if (strcmp(path, "-") == 0) {
+        errno = 0;
+        const bool written = fwrite(text, 1, length, stdout) == length;
+        if (!written || fflush(stdout) != 0 || ferror(stdout))
+            exit_with_write_error(nullptr, "standard output", errno ? errno : EIO);
+        return;
+    }
+
+    /* the guard looks at the path before fopen creates or truncates it */
+    const converter::OutputGuard guard(path);
+    FILE *out = fopen(path, "w");
+    if (!out) {
+        fprintf(stderr, "Couldn't open file for writing: %s\n", path);
+        exit(1);
+    }
+    errno = 0;
+    if (fwrite(text, 1, length, out) != length) {
+        const int error = errno ? errno : EIO;
+        fclose(out);
+        exit_with_write_error(&guard, path, error);
+    }
+    errno = 0;
+    if (fclose(out) != 0) exit_with_write_error(&guard, path, errno ? errno : EIO);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    converter::check_arguments(argc, argv);
+    const char *output_path = argv[2];
+
+    GenPtr gen(yajl_gen_alloc(nullptr));
+    if (!gen) {
+        fprintf(stderr, "Error generating JSON: out of memory\n");
+        return 1;
+    }
+
+    converter::Input input = converter::open_input(argv[1]);
+
+    yajl_gen_config(gen.get(), yajl_gen_beautify, 1);
+    check_gen(yajl_gen_array_open(gen.get()));
+
+    json_ctx ctx{gen.get(), 0};
+    for (uint64_t i = 0; i < input.tables->count; i++) {
+        const quarn_table_t *table = &input.tables->tables[i];
+        check_gen(yajl_gen_map_open(gen.get()));
+        check_gen(gen_string(gen.get(), "name"));
+        check_gen(gen_string(gen.get(), table->name));
+
+        check_gen(gen_string(gen.get(), "columns"));
+        check_gen(yajl_gen_array_open(gen.get()));
+        {
+            quarn::ColumnsPtr columns = converter::list_columns(input.file.get(), table);
+            for (uint64_t c = 0; c < columns->count; c++) write_column(gen.get(), columns->columns[c]);
+        }
+        check_gen(yajl_gen_array_close(gen.get()));
+
+        check_gen(gen_string(gen.get(), "values"));
+        check_gen(yajl_gen_array_open(gen.get()));
+        ctx.last_row = 0;
+        const quarn_error_t result = quarn_read_values(input.file.get(), table, json_add_value, &ctx);
+        if (result != QUARN_OK) converter::exit_with_error_code(result);
+        if (ctx.last_row != 0) check_gen(yajl_gen_map_close(gen.get()));
+        check_gen(yajl_gen_array_close(gen.get()));
+        check_gen(yajl_gen_map_close(gen.get()));
+    }
+    check_gen(yajl_gen_array_close(gen.get()));
+    input.tables.reset();
+    input.file.reset();
+
+    const unsigned char *text = nullptr;
+    size_t length = 0;
+    check_gen(yajl_gen_get_buf(gen.get(), &text, &length));
+    write_document(output_path, text, length);
+    return 0;
+}

@@ -1,0 +1,200 @@
+/*
+ * quarn-to-sqlite: copies every table of a database file into an SQLite
+ * database, one SQL table per source table, one TEXT column per source
+ * column and one SQL row per source row. The front end (arguments, opening
+ * the input, the "Error code" line) is converter.h's; this file holds the
+ * SQL side: the statements built from the catalogue and the value handler
+ * that binds values and inserts a row whenever the next one starts.
+ *
+ * Names come from the file and may hold anything, so every identifier is
+ * quoted with its double quotes doubled, and the CREATE TABLE text is run
+ * as exactly one prepared statement: a name can never end its identifier
+ * early or bring statements of its own.
+ */
+#include "converter.h"
+
+#include <sqlite3.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+namespace {
+
+/* Writer context handed to sqlite_insert_value. */
+struct sqlite_ctx {
+    sqlite3 *db;
+    sqlite3_stmt *statement; /* the table's prepared INSERT */
+    const char *table_name;
+    int last_row; /* row number of the values bound so far; 0: none yet */
+};
+
+/* name inside double quotes, each " in it doubled: an SQL identifier that
+ * stands for exactly that name, whatever characters it holds. */
+std::string quoted_identifier(std::string_view name) {
+    std::string out = "\"";
+    for (char c : name) {
+        if (c == '"') out += '"';
+        out += c;
+    }
+    out += '"';
+    return out;
+}
+
+/* A column's SQL name: its source name with every space turned into "_". */
+std::string column_sql_name(const quarn_column_t &column) {
+    std::string name = column.name;
+    for (char &c : name)
+        if (c == ' ') c = '_';
+    return name;
+}
+
+/* CREATE TABLE "name" ("a" TEXT, "b" TEXT); */
+std::string table_definition(const quarn_table_t &table, const quarn_column_array_t &columns) {
+    std::string sql = "CREATE TABLE " + quoted_identifier(table.name) + " (";
+    for (uint64_t i = 0; i < columns.count; i++) {
+        if (i > 0) sql += ", ";
+        sql += quoted_identifier(column_sql_name(columns.columns[i])) + " TEXT";
+    }
+    sql += ");";
+    return sql;
+}
+
+/* INSERT INTO "name" ("a", "b") VALUES (?1, ?2); each placeholder carries
+ * its column's number in the source, so a value binds by its column index
+ * even when the numbering has gaps. */
+std::string row_statement(const quarn_table_t &table, const quarn_column_array_t &columns) {
+    std::string sql = "INSERT INTO " + quoted_identifier(table.name) + " (";
+    for (uint64_t i = 0; i < columns.count; i++) {
+        if (i > 0) sql += ", ";
+        sql += quoted_identifier(column_sql_name(columns.columns[i]));
+    }
+    sql += ") VALUES (";
+    for (uint64_t i = 0; i < columns.count; i++) {
+        if (i > 0) sql += ", ";
+        sql += "?" + std::to_string(columns.columns[i].index);
+    }
+    sql += ");";
+    return sql;
+}
+
+/* Runs the one statement in sql. Text left after the first statement
+ * (anything but white space) is refused unrun, so a built text can never
+ * run more than it was built for. Returns false with *message set on
+ * failure. */
+bool run_single_statement(sqlite3 *db, const std::string &sql, std::string *message) {
+    sqlite3_stmt *statement = nullptr;
+    const char *tail = nullptr;
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, &tail) != SQLITE_OK) {
+        *message = sqlite3_errmsg(db);
+        return false;
+    }
+    bool tail_empty = true;
+    for (const char *p = tail; p && *p; p++)
+        if (*p != ' ' && *p != '\t' && *p != '\n' && *p != '\r' && *p != '\f' && *p != '\v')
+            tail_empty = false;
+    if (!statement || !tail_empty) {
+        sqlite3_finalize(statement);
+        *message = "the text is not a single statement";
+        return false;
+    }
+    const bool done = sqlite3_step(statement) == SQLITE_DONE;
+    if (!done) *message = sqlite3_errmsg(db);
+    sqlite3_finalize(statement);
+    return done;
+}
+
+/* Binds each value to its column's placeholder; when a value of a new row
+ * arrives the row bound so far is inserted, and the bindings are cleared so
+ * that columns without a value in the next row stay NULL. */
+int sqlite_insert_value(int row, const quarn_column_t *column, const char *value, void *user_ctx) {
+    auto *ctx = static_cast<sqlite_ctx *>(user_ctx);
+    if (ctx->last_row > 0 && row != ctx->last_row) {
+        if (sqlite3_step(ctx->statement) != SQLITE_DONE) {
+            fprintf(stderr, "Error inserting data into SQLite table: %s\n", sqlite3_errmsg(ctx->db));
+            return QUARN_HANDLER_ABORT;
+        }
+        if (sqlite3_reset(ctx->statement) != SQLITE_OK) {
+            fprintf(stderr, "Error resetting INSERT statement: %s\n", sqlite3_errmsg(ctx->db));
+            return QUARN_HANDLER_ABORT;
+        }
+        sqlite3_clear_bindings(ctx->statement);
+    }
+    const std::string_view text = value;
+    if (sqlite3_bind_text(ctx->statement, column->index, text.data(), static_cast<int>(text.size()),
+                          SQLITE_TRANSIENT) != SQLITE_OK) {
+        fprintf(stderr, "Error binding parameter: %s\n", sqlite3_errmsg(ctx->db));
+        return QUARN_HANDLER_ABORT;
+    }
+    ctx->last_row = row;
+    return QUARN_HANDLER_CONTINUE;
+}
+
+/* Runs one of the constant set-up pragmas; on failure prints message and
+ * exits 1. */
+void run_pragma(sqlite3 *db, const char *sql, const char *message) {
+    char *error = nullptr;
+    if (sqlite3_exec(db, sql, nullptr, nullptr, &error) != SQLITE_OK) {
+        sqlite3_free(error);
+        fputs(message, stderr);
+        exit(1);
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    converter::check_arguments(argc, argv);
+    converter::Input input = converter::open_input(argv[1]);
+
+    /* Created only now that the input is known to be readable; an existing
+     * database is opened with its contents. */
+    sqlite3 *db = nullptr;
+    if (sqlite3_open_v2(argv[2], &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) {
+        sqlite3_close(db);
+        fprintf(stderr, "Error opening SQLite file\n");
+        return 1;
+    }
+    run_pragma(db, "PRAGMA journal_mode = OFF;\n", "Error setting journal_mode = OFF\n");
+    run_pragma(db, "PRAGMA synchronous = 0;\n", "Error setting synchronous = 0\n");
+
+    for (uint64_t t = 0; t < input.tables->count; t++) {
+        const quarn_table_t &table = input.tables->tables[t];
+        quarn::ColumnsPtr columns = converter::list_columns(input.file.get(), &table);
+
+        const std::string definition = table_definition(table, *columns);
+        const std::string insert = row_statement(table, *columns);
+
+        fprintf(stderr, "CREATE TABLE \"%s\"\n", table.name);
+        std::string message;
+        if (!run_single_statement(db, definition, &message)) {
+            fprintf(stderr, "Error creating SQL table: %s\n", message.c_str());
+            fprintf(stderr, "Statement was: %s\n", definition.c_str());
+            exit(1);
+        }
+
+        sqlite3_stmt *statement = nullptr;
+        const int rc = sqlite3_prepare_v2(db, insert.c_str(), -1, &statement, nullptr);
+        if (rc != SQLITE_OK) {
+            fprintf(stderr, "Error preparing SQL statement: %d\n", rc);
+            fprintf(stderr, "Statement was: %s\n", insert.c_str());
+            exit(1);
+        }
+
+        sqlite_ctx ctx = {db, statement, table.name, 0};
+        const quarn_error_t error = quarn_read_values(input.file.get(), &table, sqlite_insert_value, &ctx);
+        if (error != QUARN_OK) converter::exit_with_error_code(error);
+
+        if (ctx.last_row != 0 && sqlite3_step(statement) != SQLITE_DONE) {
+            fprintf(stderr, "Error inserting data into SQLite table: %s\n", sqlite3_errmsg(db));
+            exit(1);
+        }
+        sqlite3_finalize(statement);
+    }
+
+    input.tables.reset();
+    sqlite3_close(db);
+    input.file.reset();
+    return 0;
+}
