@@ -2,10 +2,13 @@
 # what is missing, configure, build, then run.
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 180
+FUZZ_TARGETS = fuzz_dump fuzz_read fuzz_convert
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_ARGS ?=
 
-.PHONY: all deps configure build build-asan test test-normal test-asan demo install clean
+.PHONY: all deps configure build build-asan build-fuzz fuzz-seeds fuzz-smoke fuzz test test-normal test-asan demo install clean
 
 all: build
 
@@ -17,6 +20,10 @@ $(BUILD)/build.ninja: | deps
 
 $(ASAN_BUILD)/build.ninja: | deps
 	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUARN_SANITIZE=ON $(CMAKE_ARGS)
+
+$(FUZZ_BUILD)/build.ninja: | deps
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DQUARN_FUZZ=ON -DQUARN_BUILD_TESTS=OFF -DQUARN_BUILD_TOOLS=OFF $(CMAKE_ARGS)
 
 configure: $(BUILD)/build.ninja
 
@@ -34,7 +41,37 @@ test-asan: build-asan
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS)
 
-test: test-normal test-asan
+build-fuzz: deps $(FUZZ_BUILD)/build.ninja
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+
+fuzz-seeds: build-fuzz
+	rm -rf $(FUZZ_BUILD)/seeds
+	$(FUZZ_BUILD)/fuzz/quarn-fuzz-seeds $(FUZZ_BUILD)/seeds
+
+# Each target briefly over its seeds: keeps them building and passing.
+fuzz-smoke: fuzz-seeds
+	@for t in $(FUZZ_TARGETS); do \
+	  seeds=$(FUZZ_BUILD)/seeds/db; [ $$t = fuzz_convert ] && seeds=$(FUZZ_BUILD)/seeds/text; \
+	  rm -rf $(FUZZ_BUILD)/smoke/$$t; mkdir -p $(FUZZ_BUILD)/smoke/$$t; \
+	  echo "== $$t"; \
+	  if ! $(FUZZ_BUILD)/fuzz/$$t -runs=3000 -max_len=65536 -dict=fuzz/quarn.dict \
+	    $(FUZZ_BUILD)/smoke/$$t $$seeds fuzz/regressions/$$t > $(FUZZ_BUILD)/smoke/$$t.log 2>&1; then \
+	    tail -n 40 $(FUZZ_BUILD)/smoke/$$t.log; exit 1; fi; \
+	  tail -n 1 $(FUZZ_BUILD)/smoke/$$t.log; \
+	done
+
+# Each target for FUZZ_SECONDS (default 180), growing fuzz/corpus-run/.
+fuzz: fuzz-seeds
+	@for t in $(FUZZ_TARGETS); do \
+	  seeds=$(FUZZ_BUILD)/seeds/db; [ $$t = fuzz_convert ] && seeds=$(FUZZ_BUILD)/seeds/text; \
+	  mkdir -p fuzz/corpus-run/$$t; \
+	  echo "== $$t for $(FUZZ_SECONDS) s"; \
+	  $(FUZZ_BUILD)/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) -max_len=65536 -timeout=5 \
+	    -rss_limit_mb=2048 -dict=fuzz/quarn.dict -print_final_stats=1 \
+	    fuzz/corpus-run/$$t $$seeds fuzz/regressions/$$t || exit 1; \
+	done
+
+test: test-normal test-asan fuzz-smoke
 
 demo: build
 	@sh scripts/demo.sh $(BUILD)
@@ -43,4 +80,4 @@ install: build
 	cmake --install $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) out
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) out

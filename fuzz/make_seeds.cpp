@@ -1,0 +1,161 @@
+/*
+ * make_seeds.cpp: lays out the fuzz targets' seed corpora with the
+ * test-only writer:
+ *   DIR/db/    database files of every generation: tables, columns, short
+ *              and long values, several blocks, and blocks that use every
+ *              chunk code of both code tables;
+ *   DIR/text/  inputs of fuzz_convert: a mode byte, a size byte, then
+ *              stored text (masked SCSU with every tag, Mac Roman).
+ */
+#include "writer.h"
+
+#include <cstdio>
+#include <string>
+#include <sys/stat.h>
+
+namespace {
+
+using qw::Bytes;
+using qw::Generation;
+
+qw::Database sample(Generation generation, size_t payload_limit) {
+    qw::Database db;
+    db.header.generation = generation;
+    db.payload_limit = payload_limit;
+    qw::Table people;
+    people.name = "People Ünïcode";
+    people.columns = {{"Name", 1, 1, 3}, {"Age", 2, 2, 0}, {"Notes", 5, 1, 99}};
+    for (int i = 1; i <= 12; i++) {
+        qw::Record r;
+        r.values.push_back({1, "Person " + std::to_string(i) + " Müller"});
+        if (i % 3) r.values.push_back({2, std::to_string(20 + i)});
+        qw::Value notes{5, std::string(300 + i * 20, 'x') + " é"};
+        notes.long_value = (i % 2) == 0;
+        r.values.push_back(notes);
+        people.records.push_back(r);
+    }
+    db.tables.push_back(people);
+    if (generation != Generation::early) {
+        qw::Table other;
+        other.name = "Other";
+        other.number = 3;
+        other.columns = {{"Key"}, {"Value"}};
+        other.records = {{0, {{1, "a"}, {2, "日本語"}}}, {0, {{1, "b"}}}};
+        db.tables.push_back(other);
+    }
+    return db;
+}
+
+/* One block holding every code of the generation 7 table, in a sequence
+ * that decodes without error. */
+Bytes every_v7_code() {
+    using namespace qw::v7;
+    Bytes p;
+    push_code(p, 0x20, {0x81});
+    push_code(p, 0x28, {0x00, 0x03});
+    push_code(p, 0x30, {0x00, 0x00, 0x05});
+    push_code(p, 0xE0, {0x07});
+    push_code(p, 0x20, Bytes(8, 0x11));
+    push_code(p, 0x38, {1, 2, 3, 4, 5});
+    /* fixed data lengths of the runs 0x01-0x05 and 0x09-0x0D */
+    const size_t field_length[] = {1, 2, 4, 6, 8};
+    for (uint8_t i = 0; i < 5; i++) field_code(p, 0x01 + i, 7, Bytes(field_length[i], 0x2A));
+    field_code(p, 0x06, 16, qw::stored_text("name", Generation::v7));
+    for (uint8_t i = 0; i < 5; i++) field_code(p, 0x09 + i, 300, Bytes(field_length[i], 0x41));
+    field_code(p, 0x0E, 300, {1, 2, 3});
+    segment_code(p, 0x07, 1, Bytes(20, 0x33));
+    segment_code(p, 0x0F, 400, Bytes(20, 0x34));
+    const struct { uint8_t code; size_t length; } bare[] = {
+        {0x08, 2}, {0x10, 3}, {0x11, 4}, {0x12, 5}, {0x13, 7}, {0x14, 9}, {0x15, 11}, {0x23, 9}};
+    for (const auto &b : bare) data_code(p, b.code, Bytes(b.length, 0x42));
+    data_code(p, 0x00, {0x41});
+    data_code(p, 0x0E, {0xFF, 1, 2, 3, 4, 5});
+    for (uint8_t code : {0x19, 0x1A, 0x1B, 0x1C, 0x1D}) data_code(p, code, {1, 2, 3});
+    long_field_code(p, 0x16, {1, 2, 3}, {4, 5});
+    long_field_code(p, 0x17, {1, 2, 3}, Bytes(300, 6));
+    long_field_code(p, 0x1E, {1, 2}, {7});
+    long_field_code(p, 0x1F, {1, 2, 3, 4}, Bytes(260, 8));
+    filler(p, 3);
+    for (int i = 0; i < 5; i++) pop(p, i % 2 ? 0x3D : 0x40);
+    end(p);
+    return p;
+}
+
+Bytes every_early_code() {
+    using namespace qw::early;
+    Bytes p;
+    push(p, {0x03});
+    push(p, {0x00, 0x05});
+    push(p, {0xC1, 0x00, 0x00});
+    field_code(p, 0x00, 0, {1, 2});
+    field_code(p, 0x01, 7, {});
+    field_code(p, 0x45, 5, {0x41});
+    long_field(p, {1, 2, 3}, {0x41, 0x42});
+    wide_field_code(p, 0x01, 9, Bytes(300, 0x43));
+    wide_field_code(p, 0x80, 64, {0x44});
+    wide_long_field(p, {1, 2}, Bytes(256, 0x45));
+    data(p, {1, 2, 3});
+    data(p, {});
+    skip(p);
+    pop(p);
+    pop(p);
+    pop(p);
+    return p;
+}
+
+Bytes block_file(Generation generation, const Bytes &payload) {
+    qw::FileLayout layout;
+    layout.header.generation = generation;
+    layout.blocks.resize(1);
+    layout.blocks[0].payload = payload;
+    qw::chain(layout.blocks);
+    return qw::build_file(layout);
+}
+
+void save(const std::string &path, const Bytes &bytes) { qw::write_file(path, bytes); }
+
+Bytes text_seed(uint8_t mode, uint8_t size_byte, const Bytes &stored) {
+    Bytes seed{mode, size_byte};
+    seed.insert(seed.end(), stored.begin(), stored.end());
+    return seed;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (argc != 2) {
+        fprintf(stderr, "Usage: %s DIR\n", argv[0]);
+        return 1;
+    }
+    const std::string dir = argv[1];
+    mkdir(dir.c_str(), 0755);
+    mkdir((dir + "/db").c_str(), 0755);
+    mkdir((dir + "/text").c_str(), 0755);
+    try {
+        save(dir + "/db/v12.fmp12", qw::build_database(sample(Generation::v12, 0)));
+        save(dir + "/db/v7-blocks.fp7", qw::build_database(sample(Generation::v7, 1200)));
+        save(dir + "/db/early.fp5", qw::build_database(sample(Generation::early, 0)));
+        save(dir + "/db/early-blocks.fp5", qw::build_database(sample(Generation::early, 900)));
+        save(dir + "/db/v7-codes.fp7", block_file(Generation::v7, every_v7_code()));
+        save(dir + "/db/early-codes.fp5", block_file(Generation::early, every_early_code()));
+
+        const char *samples[] = {"plain ASCII", "  Crème brûlée\tand\r\nlines", "日本語のテキスト",
+                                 "emoji 😀 and € and Ж", "Ωmega ünd ß"};
+        int i = 0;
+        for (const char *s : samples) {
+            save(dir + "/text/scsu" + std::to_string(i), text_seed(2, 1, qw::stored_text(s, Generation::v7)));
+            save(dir + "/text/scsu-name" + std::to_string(i), text_seed(2, 0, qw::stored_text(s, Generation::v7)));
+            save(dir + "/text/plain" + std::to_string(i), text_seed(0, 2, qw::scsu(s)));
+            i++;
+        }
+        save(dir + "/text/tags", text_seed(0, 1, {0x01, 0x41, 0x0B, 0x20, 0x00, 0x80, 0x18, 0xF9, 0x81,
+                                                    0x0E, 0x30, 0x42, 0x0F, 0xD8, 0x3D, 0xDE, 0x00,
+                                                    0xF0, 0xE0, 0x01, 0xE8, 0x10, 0x81, 0xF1, 0x20,
+                                                    0x00, 0xF2, 0x34, 0xE0, 0x41}));
+        save(dir + "/text/macroman", text_seed(1, 1, {0x20, 0x8E, 0xA5, 0xDB, 0x41, 0xFF, 0xF0}));
+    } catch (const std::exception &e) {
+        fprintf(stderr, "%s\n", e.what());
+        return 1;
+    }
+    return 0;
+}
