@@ -50,12 +50,10 @@ static const quarn_column_t &column_record(const quarn_read_values_ctx_t *ctx, u
     return it == ctx->columns.end() ? kUnnamedColumn : it->second;
 }
 
-/* Converts n raw bytes and hands them to the handler with the current row.
- * A column whose name was never seen (index 0) stands for no column of the
- * table, so nothing is handed over for it. */
+/* Converts n raw bytes and hands them to the handler with the current row. */
 static int deliver(quarn_read_values_ctx_t *ctx, const quarn_column_t &column,
                    const uint8_t *bytes, size_t n) {
-    if (!ctx->handler || column.index == 0) return QUARN_HANDLER_CONTINUE;
+    if (!ctx->handler) return QUARN_HANDLER_CONTINUE;
     const size_t size = 4 * n + 1;
     if (ctx->scratch.size() < size) ctx->scratch.resize(size);
     convert(ctx->file->converter, ctx->file->text_mask, ctx->scratch.data(), size, bytes, n);
@@ -120,7 +118,11 @@ static int process_value(quarn_chunk_t *chunk, quarn_read_values_ctx_t *ctx) {
     }
 
     if (column == 0 || column > ctx->column_count) return QUARN_HANDLER_CONTINUE;
+    /* A column whose name was never seen (its record has index 0) is no
+     * column of the table: its values are passed over like those of an
+     * undefined column, so they neither reach the handler nor open rows. */
     const quarn_column_t &p = column_record(ctx, column);
+    if (p.index == 0) return QUARN_HANDLER_CONTINUE;
 
     if (p.index != ctx->last_column && !ctx->long_value.empty()) {
         if (deliver_pending(ctx) == QUARN_HANDLER_ABORT) return QUARN_HANDLER_ABORT;
