@@ -356,7 +356,6 @@ TEST_F(ToXlsx, RefusedTableNamesEndTheRunWithoutAWorkbook) {
         {"leading apostrophe", {"'a"}, "'a"},
         {"duplicate", {"Same", "Same"}, "Same"},
         {"duplicate in other case", {"Same", "SAME"}, "SAME"},
-        {"empty", {"Fine", ""}, ""},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -372,6 +371,22 @@ TEST_F(ToXlsx, RefusedTableNamesEndTheRunWithoutAWorkbook) {
             << r.err;
         EXPECT_FALSE(exists(output));
     }
+}
+
+/* A sheet cannot be unnamed: a table without a name takes the default
+ * sheet name, and its values come out. */
+TEST_F(ToXlsx, TableWithoutANameGetsTheDefaultSheetName) {
+    std::vector<qw::Table> tables = {simple_table("Fine", {"A"}), simple_table("", {"A"})};
+    tables.back().records = {{0, {{1, "kept"}}}};
+    const std::string input = write_database(database_of(Generation::v7, tables), "in.fp7");
+    const std::string output = dir.file("out.xlsx");
+    const qt::RunResult r = convert(input, output);
+    expect_clean_run(r);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto book = read_workbook(output);
+    EXPECT_EQ(book.names, (std::vector<std::string>{"Fine", "Sheet2"}));
+    ASSERT_EQ(book.sheets.size(), 2u);
+    EXPECT_EQ(texts(book.sheets[1]), (std::map<std::string, std::string>{{"A1", "A"}, {"A2", "kept"}}));
 }
 
 TEST_F(ToXlsx, ThirtyOneCharactersAndPunctuationAreAccepted) {

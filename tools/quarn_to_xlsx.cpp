@@ -90,22 +90,17 @@ int main(int argc, char **argv) {
         const quarn_table_t *table = &tables.tables[i];
 
         /* libxlsxwriter takes an empty sheet name, but spreadsheet programs
-         * refuse a workbook holding an unnamed sheet, so it is refused like
-         * every other name a sheet cannot carry. */
+         * refuse a workbook holding an unnamed sheet: a table without a name
+         * gets libxlsxwriter's default one ("Sheet1", ...) instead. */
         lxw_worksheet *worksheet =
-            table->name[0] != '\0' ? workbook_add_worksheet(workbook, table->name) : nullptr;
+            workbook_add_worksheet(workbook, table->name[0] != '\0' ? table->name : nullptr);
         if (!worksheet) {
             fprintf(stderr, "Error adding workbook named %s\n", table->name);
             exit(1);
         }
         worksheet_freeze_panes(worksheet, 1, 0);
 
-        /* A walk error of the column list is not always met again by the
-         * read: a block that failed part way keeps the chunks decoded before
-         * the fault, and the next walk takes them as they are. */
-        quarn_error_t error = QUARN_OK;
-        const quarn::ColumnsPtr columns(quarn_list_columns(input.file.get(), table, &error));
-        if (!columns || error != QUARN_OK) converter::exit_with_error_code(error);
+        const quarn::ColumnsPtr columns = converter::list_columns(input.file.get(), table);
         xlsx_ctx ctx = {worksheet, table->name};
         write_header(ctx, *columns);
         const quarn_error_t result =
