@@ -2,7 +2,9 @@
  * block.cpp: turns sectors into blocks and cuts a block's payload into
  * chunks, by one code table per generation (generation 7 and later, and the
  * earlier files). Decoding only records where keys and data lie; it gives
- * them no meaning and copies nothing.
+ * them no meaning and copies nothing. A walk decodes each block as it comes
+ * to it, into one buffer of the handle, so the records of one block at a
+ * time are in memory, whatever the file's size.
  */
 #include "quarn_internal.h"
 
@@ -342,12 +344,15 @@ chunk_step decode_chunk_early(const chunk_bytes &in, uint64_t, quarn_chunk_t &ch
     return decode_escape_early(in, chunk);
 }
 
-/* Cuts the block's payload into chunks with decode_chunk, then attaches the
- * records decoded before any failure to the block, in payload order. */
+/* Cuts the first end bytes of the block's payload into chunks with
+ * decode_chunk, into the handle's chunk buffer, and makes the records
+ * decoded before any failure the block's chunk list, in payload order. */
 template <typename Decoder>
-int decode_payload(quarn_block_t *block, Decoder decode_chunk) {
-    const std::span<const uint8_t> payload(block->payload, block->payload_length);
-    std::vector<quarn_chunk_t> chunks;
+int decode_payload(quarn_file_t *file, quarn_block_t *block, uint64_t end,
+                   Decoder decode_chunk) {
+    const std::span<const uint8_t> payload(block->payload, end);
+    std::vector<quarn_chunk_t> &chunks = file->chunk_buffer;
+    chunks.clear();
     int result = QUARN_OK;
     uint64_t position = 0;
     while (position < payload.size()) {
@@ -362,30 +367,36 @@ int decode_payload(quarn_block_t *block, Decoder decode_chunk) {
         position += step.size;
     }
 
-    /* The records are linked only once they sit in the block's store, which
-     * never moves again: the walk keeps pointers to their data spans. */
-    if (!chunks.empty()) {
-        block->chunk_store = std::move(chunks);
-        std::vector<quarn_chunk_t> &store = block->chunk_store;
-        for (size_t i = 0; i + 1 < store.size(); ++i) store[i].next = &store[i + 1];
-        store.back().next = nullptr;
-        block->chunks = store.data();
-    }
+    /* Once a block has yielded chunks, later decodings stop where this one
+     * stopped: a block that failed part way is taken, from then on, as the
+     * chunks before the fault, and its message is not repeated. */
+    if (block->chunk_end == kChunkEndUnknown && !chunks.empty())
+        block->chunk_end = result == QUARN_OK ? block->payload_length : position;
+
+    for (size_t i = 0; i + 1 < chunks.size(); ++i) chunks[i].next = &chunks[i + 1];
+    if (!chunks.empty()) chunks.back().next = nullptr;
+    block->chunks = chunks.empty() ? nullptr : chunks.data();
+    file->decoded_block = block;
     return result;
 }
 
 } // namespace
 
-/* Decodes the block's payload into its chunk list the first time, by the
- * code table of the file's generation; a block that already has chunks
- * returns 0 at once. Returns 0; 7 for no block, a malformed early block or a
- * bad early escape; 9 when a chunk is cut off by the payload's end; 11 for
- * an unknown code of generation 7 and later (reported through debug). The
- * chunks decoded before a failure stay on the block; a block that yielded
- * none keeps chunks null. Throws std::bad_alloc when memory runs out. */
+/* Decodes the block's payload into its chunk list, by the code table of the
+ * file's generation. The records live in the handle's chunk buffer until
+ * the next block is decoded. Returns 0; 7 for no block, a malformed early
+ * block or a bad early escape; 9 when a chunk is cut off by the payload's
+ * end; 11 for an unknown code of generation 7 and later (reported through
+ * debug). A block that has yielded chunks once is decoded from then on only
+ * up to where that first decoding stopped, with result 0. Throws
+ * std::bad_alloc when memory runs out. */
 int process_block(quarn_file_t *file, quarn_block_t *block) {
     if (!block) return QUARN_ERROR_BAD_BLOCK;
-    if (block->chunks) return QUARN_OK;
-    if (file->generation < 7) return decode_payload(block, decode_chunk_early);
-    return decode_payload(block, decode_chunk_v7);
+    /* the previous block's records are about to be overwritten */
+    if (file->decoded_block) file->decoded_block->chunks = nullptr;
+    file->decoded_block = nullptr;
+    const uint64_t end =
+        block->chunk_end == kChunkEndUnknown ? block->payload_length : block->chunk_end;
+    if (file->generation < 7) return decode_payload(file, block, end, decode_chunk_early);
+    return decode_payload(file, block, end, decode_chunk_v7);
 }

@@ -179,6 +179,7 @@ quarn_file_t *quarn_file_from_stream(FILE *stream, const char *name, quarn_error
             set_error(error, QUARN_ERROR_SEEK);
             return nullptr;
         }
+        file->path_keys.assign(kInitialPathCapacity, quarn_span_t{});
         file->path_entries.assign(kInitialPathCapacity, nullptr);
         file->file_size = ftello(stream);
         rewind(stream);
@@ -245,6 +246,16 @@ extern "C" void quarn_close_file(quarn_file_t *file) {
 /* The walk                                                            */
 /* ------------------------------------------------------------------ */
 
+/* Doubles the path storage. Entries that held a key point at its new place;
+ * the others stay null. */
+static void grow_path(quarn_file_t *file) {
+    const size_t capacity = file->path_entries.size() * 2;
+    file->path_keys.resize(capacity);
+    file->path_entries.resize(capacity, nullptr);
+    for (size_t i = 0; i < capacity; i++)
+        if (file->path_entries[i]) file->path_entries[i] = &file->path_keys[i];
+}
+
 int process_chunk(quarn_file_t *file, quarn_chunk_t *chunk, quarn_chunk_handler handler,
                   void *ctx) {
     const uint64_t depth = file->path_depth;
@@ -256,9 +267,9 @@ int process_chunk(quarn_file_t *file, quarn_chunk_t *chunk, quarn_chunk_handler 
     if (chunk->type == QUARN_CHUNK_POP) {
         if (file->path_depth > 0) file->path_depth--;
     } else if (chunk->type == QUARN_CHUNK_PUSH) {
-        if (depth + 1 > file->path_entries.size())
-            file->path_entries.resize(file->path_entries.size() * 2, nullptr);
-        file->path_entries[depth] = &chunk->data;
+        if (depth + 1 > file->path_entries.size()) grow_path(file);
+        file->path_keys[depth] = chunk->data;
+        file->path_entries[depth] = &file->path_keys[depth];
         file->path_depth = depth + 1;
     }
     chunk->path = file->path_entries.data();
@@ -277,8 +288,40 @@ int process_chunk_chain(quarn_file_t *file, quarn_chunk_t *first, quarn_chunk_ha
     return QUARN_OK;
 }
 
-int process_blocks(quarn_file_t *file, quarn_block_handler block_handler,
-                   quarn_chunk_handler chunk_handler, void *ctx) {
+/* Learns the values entry 0 of the path takes for the block's chunks, as
+ * process_chunk_chain would set it. Only a block whose first chunk pushes
+ * at level 0 is summed up: the chunks of any other block may read a key
+ * left by an earlier block. */
+static void learn_outer_keys(const quarn_file_t *file, quarn_block_t *block) {
+    block->outer_keys_known = true;
+    const quarn_chunk_t *first = block->chunks;
+    block->outer_keys_own = first && first->type == QUARN_CHUNK_PUSH;
+    if (!block->outer_keys_own) return;
+    quarn_chunk_t probe{};
+    probe.generation = static_cast<uint8_t>(file->generation);
+    uint64_t depth = 0, min = UINT64_MAX, max = 0, key = 0;
+    for (const quarn_chunk_t *chunk = first; chunk; chunk = chunk->next) {
+        if (chunk->type == QUARN_CHUNK_POP) {
+            if (depth > 0) depth--;
+        } else if (chunk->type == QUARN_CHUNK_PUSH) {
+            if (depth == 0) {
+                key = path_value(&probe, &chunk->data);
+                if (chunk == first) block->first_outer_key = chunk->data;
+                block->last_outer_key = chunk->data;
+            }
+            depth++;
+        }
+        if (key < min) min = key;
+        if (key > max) max = key;
+    }
+    block->outer_key_min = min;
+    block->outer_key_max = max;
+}
+
+/* The shared walk; table_key is negative for a walk that passes no block
+ * over. */
+static int walk_blocks(quarn_file_t *file, int64_t table_key, quarn_block_handler block_handler,
+                       quarn_chunk_handler chunk_handler, void *ctx) {
     const uint64_t count = file->block_count;
     int64_t id = QUARN_FIRST_BLOCK_ID;
     if (id < 1 || static_cast<uint64_t>(id) > count) return QUARN_OK;
@@ -286,16 +329,32 @@ int process_blocks(quarn_file_t *file, quarn_block_handler block_handler,
     std::vector<uint8_t> visited(count, 0);
     for (;;) {
         quarn_block_t *block = &file->blocks[id - 1];
-        int rc = process_block(file, block);
-        visited[id - 1] = 1;
-        if (rc != QUARN_OK) return rc;
-        block->this_id = static_cast<int32_t>(id);
+        int result = QUARN_OK;
+        const uint64_t key = static_cast<uint64_t>(table_key);
+        if (table_key >= 0 && block->outer_keys_known && block->outer_keys_own &&
+            (block->outer_key_max < key || block->outer_key_min > key)) {
+            /* Every chunk would be passed over (all keys below), or the first
+             * one would end the block (all above): only the key left at
+             * position 0 of the path shows that the block was walked. */
+            visited[id - 1] = 1;
+            block->this_id = static_cast<int32_t>(id);
+            const quarn_span_t &outer =
+                block->outer_key_max < key ? block->last_outer_key : block->first_outer_key;
+            file->path_keys[0] = outer;
+            file->path_entries[0] = &file->path_keys[0];
+        } else {
+            int rc = process_block(file, block);
+            visited[id - 1] = 1;
+            if (rc != QUARN_OK) return rc;
+            block->this_id = static_cast<int32_t>(id);
+            if (!block->outer_keys_known && block->chunk_end != kChunkEndUnknown)
+                learn_outer_keys(file, block);
 
-        int result;
-        if (block_handler && !block_handler(block, ctx))
-            result = QUARN_OK;
-        else
-            result = process_chunk_chain(file, block->chunks, chunk_handler, ctx);
+            if (block_handler && !block_handler(block, ctx))
+                result = QUARN_OK;
+            else
+                result = process_chunk_chain(file, block->chunks, chunk_handler, ctx);
+        }
 
         const int64_t next = block->next_id;
         if (result != QUARN_OK || next <= 0 || static_cast<uint64_t>(next) > count ||
@@ -305,9 +364,19 @@ int process_blocks(quarn_file_t *file, quarn_block_handler block_handler,
     }
 }
 
+int process_blocks(quarn_file_t *file, quarn_block_handler block_handler,
+                   quarn_chunk_handler chunk_handler, void *ctx) {
+    return walk_blocks(file, -1, block_handler, chunk_handler, ctx);
+}
+
+int process_table_blocks(quarn_file_t *file, int64_t table_key,
+                         quarn_chunk_handler chunk_handler, void *ctx) {
+    return walk_blocks(file, table_key < 0 ? -1 : table_key, nullptr, chunk_handler, ctx);
+}
+
 void free_chunk_chain(quarn_block_t *block) {
     block->chunks = nullptr;
-    std::vector<quarn_chunk_t>().swap(block->chunk_store);
+    block->chunk_end = kChunkEndUnknown;
 }
 
 /* ------------------------------------------------------------------ */
@@ -372,13 +441,20 @@ int table_path_match_start2(const quarn_chunk_t *chunk, int depth, int value1, i
 
 void convert(iconv_t converter, int mask, char *out, size_t out_size, const uint8_t *stored,
              size_t stored_length) {
-    std::vector<uint8_t> scratch;
+    /* the mask is removed on a scratch copy: stored bytes never change;
+     * short texts, nearly all of them, need no allocation for it */
+    uint8_t small[256];
+    std::vector<uint8_t> large;
     const uint8_t *text = stored;
     if (mask != 0) {
-        scratch.resize(stored_length);
+        uint8_t *scratch = small;
+        if (stored_length > sizeof small) {
+            large.resize(stored_length);
+            scratch = large.data();
+        }
         for (size_t i = 0; i < stored_length; i++)
             scratch[i] = stored[i] ^ static_cast<uint8_t>(mask);
-        text = scratch.data();
+        text = scratch;
     }
     size_t left = stored_length;
     while (left > 0 && *text == 0x20) {

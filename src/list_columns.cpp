@@ -75,7 +75,9 @@ extern "C" quarn_column_array_t *quarn_list_columns(quarn_file_t *file,
     quarn_column_array_t *result = nullptr;
     try {
         list_columns_ctx ctx{table->index, file, {}};
-        rc = process_blocks(file, nullptr, handle_chunk_list_columns, &ctx);
+        rc = file->generation >= 7
+                 ? process_table_blocks(file, ctx.table_index + 128, handle_chunk_list_columns, &ctx)
+                 : process_blocks(file, nullptr, handle_chunk_list_columns, &ctx);
         auto array = std::make_unique<quarn_column_array_t>();
         array->columns = named_records(ctx.slots, &array->count);
         result = array.release();

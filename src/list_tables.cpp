@@ -78,7 +78,7 @@ extern "C" quarn_table_array_t *quarn_list_tables(quarn_file_t *file, quarn_erro
             rc = QUARN_OK;
         } else {
             list_tables_ctx ctx{file, {}};
-            rc = process_blocks(file, nullptr, handle_chunk_list_tables_v7, &ctx);
+            rc = process_table_blocks(file, 3, handle_chunk_list_tables_v7, &ctx);
             if (rc == QUARN_OK) {
                 auto array = std::make_unique<quarn_table_array_t>();
                 array->tables = named_records(ctx.slots, &array->count);

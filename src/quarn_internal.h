@@ -18,9 +18,13 @@
 #include <span>
 #include <vector>
 
-/* One sector's block. The payload lives in the handle's payload store; the
- * chunk records live in chunk_store once the block has been decoded, linked
- * through their next pointers, the first one in chunks. */
+/* A block's chunk_end before it has yielded any chunk. */
+constexpr uint64_t kChunkEndUnknown = UINT64_MAX;
+
+/* One sector's block. The payload lives in the handle's payload store. The
+ * chunk records are made afresh each time the block is decoded, in the
+ * handle's chunk buffer, linked through their next pointers, the first one
+ * in chunks; they last until another block is decoded. */
 typedef struct quarn_block {
     int32_t next_id = 0;
     int32_t prev_id = 0;
@@ -28,7 +32,21 @@ typedef struct quarn_block {
     quarn_chunk_t *chunks = nullptr;
     uint64_t payload_length = 0;
     const uint8_t *payload = nullptr;
-    std::vector<quarn_chunk_t> chunk_store;
+    /* Where decoding stops once the block has yielded chunks: the payload's
+     * length, or where the first decoding met a fault after some chunks. */
+    uint64_t chunk_end = kChunkEndUnknown;
+
+    /* What a walk learns of the block's outermost keys the first time it
+     * walks the block's chunks, for process_table_blocks: the values that
+     * entry 0 of the path takes for its chunks (when the first chunk opens
+     * level 0 itself, so that none of them depends on an earlier block),
+     * and the first and last keys pushed at level 0. */
+    bool outer_keys_known = false;
+    bool outer_keys_own = false; /* the first chunk is a push at level 0 */
+    uint64_t outer_key_min = 0;
+    uint64_t outer_key_max = 0;
+    quarn_span_t first_outer_key = {};
+    quarn_span_t last_outer_key = {};
 } quarn_block_t;
 
 struct FileCloser {
@@ -54,11 +72,18 @@ struct quarn_file {
     iconv_t converter = nullptr; /* Mac Roman to UTF-8, earlier files only */
     uint8_t text_mask = 0;
 
-    /* Path stack of the walk: entries point at the data spans of push
-     * chunks, which live as long as the handle. The vector's size is the
+    /* Path stack of the walk. Position i holds a copy of the key span that
+     * was last pushed there (it points into the payload store, which lives
+     * as long as the handle), and path_entries[i] points at it, or is null
+     * while nothing has been pushed there. Both vectors' size is the
      * capacity; it only grows, by doubling from 16. */
     uint64_t path_depth = 0;
+    std::vector<quarn_span_t> path_keys;
     std::vector<quarn_span_t *> path_entries;
+
+    /* The chunk records of the block decoded last, and that block. */
+    std::vector<quarn_chunk_t> chunk_buffer;
+    quarn_block_t *decoded_block = nullptr;
 
     uint64_t block_count = 0;
     std::vector<quarn_block_t> blocks;  /* slot k - 1 holds block id k */
@@ -119,6 +144,16 @@ int process_block(quarn_file_t *file, quarn_block_t *block);
 int process_blocks(quarn_file_t *file, quarn_block_handler block_handler,
                    quarn_chunk_handler chunk_handler, void *ctx);
 
+/* process_blocks for a query that looks only at the chunks whose outermost
+ * key (the value of entry 0 of their path) equals table_key, answers
+ * QUARN_HANDLER_CONTINUE without effect while it is below and
+ * QUARN_HANDLER_STOP once it is above: blocks whose chunks are known to lie
+ * all below or all above the key are passed over without being decoded,
+ * with the same result and the same key left at position 0 of the path as
+ * if walked. A negative key passes no block over. */
+int process_table_blocks(quarn_file_t *file, int64_t table_key,
+                         quarn_chunk_handler chunk_handler, void *ctx);
+
 /* Walks one block's chunks from first (may be null) with the path starting
  * empty. Returns 0, or 13 when the handler aborted. */
 int process_chunk_chain(quarn_file_t *file, quarn_chunk_t *first,
@@ -129,7 +164,8 @@ int process_chunk_chain(quarn_file_t *file, quarn_chunk_t *first,
 int process_chunk(quarn_file_t *file, quarn_chunk_t *chunk,
                   quarn_chunk_handler handler, void *ctx);
 
-/* Drops the block's chunk list, so that the next visit decodes it again. */
+/* Drops the block's chunk list and what its first decoding learnt, so that
+ * the next visit decodes it as new. */
 void free_chunk_chain(quarn_block_t *block);
 
 /* ---- core: path keys ---- */

@@ -178,7 +178,9 @@ extern "C" quarn_error_t quarn_read_values(quarn_file_t *file, const quarn_table
         ctx.handler = handler;
         ctx.user_ctx = user_ctx;
 
-        int rc = process_blocks(file, nullptr, handle_chunk_read_values, &ctx);
+        int rc = file->generation >= 7 ? process_table_blocks(file, ctx.table_index + 128,
+                                                              handle_chunk_read_values, &ctx)
+                                       : process_blocks(file, nullptr, handle_chunk_read_values, &ctx);
         /* a value still being joined when the walk ends is handed over now,
          * unless the caller asked to stop; its answer changes nothing */
         if (!ctx.long_value.empty() && rc != QUARN_ERROR_USER_ABORTED) {
