@@ -1,5 +1,6 @@
 /*
- * converter.cpp: the converters' shared front end.
+ * converter.cpp: the converters' shared front end. Only print_usage exits;
+ * the other helpers report on standard error and return.
  */
 #include "converter.h"
 
@@ -30,19 +31,25 @@ void check_arguments(int argc, char **argv) {
     if (argc != 3) print_usage(argc, argv);
 }
 
-void exit_with_error_code(int code) {
+int report_error_code(int code) {
     fflush(stdout);
     fprintf(stderr, "Error code: %d\n", code);
-    exit(1);
+    return 1;
 }
 
-Input open_input(const char *path) {
+std::optional<Input> open_input(const char *path) {
     quarn_error_t error = QUARN_OK;
     Input input;
     input.file.reset(quarn_open_file(path, &error));
-    if (!input.file) exit_with_error_code(error);
+    if (!input.file) {
+        report_error_code(error);
+        return std::nullopt;
+    }
     input.tables.reset(quarn_list_tables(input.file.get(), &error));
-    if (!input.tables) exit_with_error_code(error);
+    if (!input.tables) {
+        report_error_code(error);
+        return std::nullopt;
+    }
     return input;
 }
 
@@ -53,7 +60,10 @@ quarn::ColumnsPtr list_columns(quarn_file_t *file, const quarn_table_t *table) {
      * chunks, and later walks take it as whole: the read that follows would
      * then succeed on a damaged file. So a failed column walk ends the run,
      * as a failed read does. */
-    if (!columns || error != QUARN_OK) exit_with_error_code(error);
+    if (!columns || error != QUARN_OK) {
+        report_error_code(error);
+        return nullptr;
+    }
     return columns;
 }
 

@@ -9,17 +9,22 @@
  * The write itself is checked to the end (every byte written, the stream
  * closed or flushed); a failed write removes a file that this run created or
  * truncated and ends with status 1.
+ *
+ * The conversion is the function quarn_to_json (converters.h); main, left
+ * out of the fuzz build by QUARN_CONVERTER_NO_MAIN, only checks the
+ * arguments and calls it.
  */
 #include "converter.h"
+#include "converters.h"
 
 #include <yajl/yajl_gen.h>
 
 #include <array>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string_view>
 
 namespace {
@@ -79,40 +84,58 @@ const char *gen_status_text(yajl_gen_status status) {
     return "unknown generator status";
 }
 
-/* A generator call that fails would leave the document cut short: report it
- * and end the run before anything is written. */
-void check_gen(yajl_gen_status status) {
-    if (status == yajl_gen_status_ok) return;
-    fflush(stdout);
-    fprintf(stderr, "Error generating JSON: %s\n", gen_status_text(status));
-    exit(1);
-}
-
 yajl_gen_status gen_string(yajl_gen gen, std::string_view text) {
     return yajl_gen_string(gen, reinterpret_cast<const unsigned char *>(text.data()), text.size());
 }
 
+/* The document's own generator calls (everything but the values, which
+ * json_add_value adds). A call is made only while every call before it
+ * succeeded, and the first failure is kept: report() prints it, and the run
+ * checks it before every step that can be seen from outside (a query of the
+ * file, the write), so a failure ends the run before anything else is
+ * printed or written, leaving the document cut short and unwritten. */
+struct json_document {
+    yajl_gen gen;
+    yajl_gen_status status = yajl_gen_status_ok;
+
+    void map_open() { if (status == yajl_gen_status_ok) status = yajl_gen_map_open(gen); }
+    void map_close() { if (status == yajl_gen_status_ok) status = yajl_gen_map_close(gen); }
+    void array_open() { if (status == yajl_gen_status_ok) status = yajl_gen_array_open(gen); }
+    void array_close() { if (status == yajl_gen_status_ok) status = yajl_gen_array_close(gen); }
+    void string(std::string_view text) {
+        if (status == yajl_gen_status_ok) status = gen_string(gen, text);
+    }
+
+    /* True when every call so far succeeded; otherwise prints the failure. */
+    bool report() const {
+        if (status == yajl_gen_status_ok) return true;
+        fflush(stdout);
+        fprintf(stderr, "Error generating JSON: %s\n", gen_status_text(status));
+        return false;
+    }
+};
+
 /* Writes the object of one column: its name, then its type and collation
  * when the tables above name them. */
-void write_column(yajl_gen gen, const quarn_column_t &column) {
-    check_gen(yajl_gen_map_open(gen));
-    check_gen(gen_string(gen, "name"));
-    check_gen(gen_string(gen, column.name));
+void write_column(json_document &doc, const quarn_column_t &column) {
+    doc.map_open();
+    doc.string("name");
+    doc.string(column.name);
     if (column.type >= 1 && column.type < kTypeCount) {
-        check_gen(gen_string(gen, "type"));
-        check_gen(gen_string(gen, type_names[column.type]));
+        doc.string("type");
+        doc.string(type_names[column.type]);
     }
     if (column.collation >= 1 && column.collation < kCollationCount &&
         collation_codes[column.collation][0] != '\0') {
-        check_gen(gen_string(gen, "collation"));
-        check_gen(gen_string(gen, std::string_view(collation_codes[column.collation].data(), 2)));
+        doc.string("collation");
+        doc.string(std::string_view(collation_codes[column.collation].data(), 2));
     }
-    check_gen(yajl_gen_map_close(gen));
+    doc.map_close();
 }
 
 /* Value handler: opens a new row object whenever the row number changes and
  * adds the value under its column's name. A generator failure aborts the
- * read, which the main program then reports with the read's error code. */
+ * read, which quarn_to_json then reports with the read's error code. */
 int json_add_value(int row, const quarn_column_t *column, const char *value, void *user_ctx) {
     json_ctx *ctx = static_cast<json_ctx *>(user_ctx);
     yajl_gen_status status = yajl_gen_status_ok;
@@ -130,91 +153,110 @@ int json_add_value(int row, const quarn_column_t *column, const char *value, voi
     return QUARN_HANDLER_CONTINUE;
 }
 
-/* Reports a failed write of the document and ends the run. */
-[[noreturn]] void exit_with_write_error(const converter::OutputGuard *guard, const char *path,
-                                        int error) {
+/* Reports a failed write of the document, removing the output when guard
+ * says it is ours; returns 1, the run's status. */
+int report_write_error(const converter::OutputGuard *guard, const char *path, int error) {
     fprintf(stderr, "Error writing JSON to %s: %s\n", path, strerror(error));
     if (guard) guard->discard();
-    exit(1);
+    return 1;
 }
+
+struct FileCloser {
+    void operator()(FILE *file) const { fclose(file); }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
 /* Writes the finished document to standard output ("-") or to the file at
  * path, checking the write and the close; on failure the output is removed
- * when it is a regular file this run created or truncated. */
-void write_document(const char *path, const unsigned char *text, size_t length) {
+ * when it is a regular file this run created or truncated. Returns the
+ * run's status. */
+int write_document(const char *path, const unsigned char *text, size_t length) {
     if (strcmp(path, "-") == 0) {
         errno = 0;
         const bool written = fwrite(text, 1, length, stdout) == length;
         if (!written || fflush(stdout) != 0 || ferror(stdout))
-            exit_with_write_error(nullptr, "standard output", errno ? errno : EIO);
-        return;
+            return report_write_error(nullptr, "standard output", errno ? errno : EIO);
+        return 0;
     }
 
     /* the guard looks at the path before fopen creates or truncates it */
     const converter::OutputGuard guard(path);
-    FILE *out = fopen(path, "w");
+    FilePtr out(fopen(path, "w"));
     if (!out) {
         fprintf(stderr, "Couldn't open file for writing: %s\n", path);
-        exit(1);
+        return 1;
     }
     errno = 0;
-    if (fwrite(text, 1, length, out) != length) {
+    if (fwrite(text, 1, length, out.get()) != length) {
         const int error = errno ? errno : EIO;
-        fclose(out);
-        exit_with_write_error(&guard, path, error);
+        out.reset();
+        return report_write_error(&guard, path, error);
     }
     errno = 0;
-    if (fclose(out) != 0) exit_with_write_error(&guard, path, errno ? errno : EIO);
+    if (fclose(out.release()) != 0) return report_write_error(&guard, path, errno ? errno : EIO);
+    return 0;
 }
 
 } // namespace
 
-int main(int argc, char **argv) {
-    converter::check_arguments(argc, argv);
-    const char *output_path = argv[2];
+namespace converter {
 
+int quarn_to_json(const char *input_path, const char *output_path) {
     GenPtr gen(yajl_gen_alloc(nullptr));
     if (!gen) {
         fprintf(stderr, "Error generating JSON: out of memory\n");
         return 1;
     }
 
-    converter::Input input = converter::open_input(argv[1]);
+    std::optional<Input> input = open_input(input_path);
+    if (!input) return 1;
 
     yajl_gen_config(gen.get(), yajl_gen_beautify, 1);
-    check_gen(yajl_gen_array_open(gen.get()));
+    json_document doc{gen.get()};
+    doc.array_open();
 
     json_ctx ctx{gen.get(), 0};
-    for (uint64_t i = 0; i < input.tables->count; i++) {
-        const quarn_table_t *table = &input.tables->tables[i];
-        check_gen(yajl_gen_map_open(gen.get()));
-        check_gen(gen_string(gen.get(), "name"));
-        check_gen(gen_string(gen.get(), table->name));
+    for (uint64_t i = 0; i < input->tables->count; i++) {
+        const quarn_table_t *table = &input->tables->tables[i];
+        doc.map_open();
+        doc.string("name");
+        doc.string(table->name);
 
-        check_gen(gen_string(gen.get(), "columns"));
-        check_gen(yajl_gen_array_open(gen.get()));
+        doc.string("columns");
+        doc.array_open();
+        if (!doc.report()) return 1;
         {
-            quarn::ColumnsPtr columns = converter::list_columns(input.file.get(), table);
-            for (uint64_t c = 0; c < columns->count; c++) write_column(gen.get(), columns->columns[c]);
+            const quarn::ColumnsPtr columns = list_columns(input->file.get(), table);
+            if (!columns) return 1;
+            for (uint64_t c = 0; c < columns->count; c++) write_column(doc, columns->columns[c]);
         }
-        check_gen(yajl_gen_array_close(gen.get()));
+        doc.array_close();
 
-        check_gen(gen_string(gen.get(), "values"));
-        check_gen(yajl_gen_array_open(gen.get()));
+        doc.string("values");
+        doc.array_open();
+        if (!doc.report()) return 1;
         ctx.last_row = 0;
-        const quarn_error_t result = quarn_read_values(input.file.get(), table, json_add_value, &ctx);
-        if (result != QUARN_OK) converter::exit_with_error_code(result);
-        if (ctx.last_row != 0) check_gen(yajl_gen_map_close(gen.get()));
-        check_gen(yajl_gen_array_close(gen.get()));
-        check_gen(yajl_gen_map_close(gen.get()));
+        const quarn_error_t result = quarn_read_values(input->file.get(), table, json_add_value, &ctx);
+        if (result != QUARN_OK) return report_error_code(result);
+        if (ctx.last_row != 0) doc.map_close();
+        doc.array_close();
+        doc.map_close();
     }
-    check_gen(yajl_gen_array_close(gen.get()));
-    input.tables.reset();
-    input.file.reset();
+    doc.array_close();
+    input.reset();
 
     const unsigned char *text = nullptr;
     size_t length = 0;
-    check_gen(yajl_gen_get_buf(gen.get(), &text, &length));
-    write_document(output_path, text, length);
-    return 0;
+    if (doc.status == yajl_gen_status_ok) doc.status = yajl_gen_get_buf(gen.get(), &text, &length);
+    if (!doc.report()) return 1;
+    return write_document(output_path, text, length);
 }
+
+} // namespace converter
+
+#ifndef QUARN_CONVERTER_NO_MAIN
+int main(int argc, char **argv) {
+    converter::check_arguments(argc, argv);
+    return converter::quarn_to_json(argv[1], argv[2]);
+}
+#endif

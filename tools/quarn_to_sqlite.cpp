@@ -10,13 +10,19 @@
  * quoted with its double quotes doubled, and the CREATE TABLE text is run
  * as exactly one prepared statement: a name can never end its identifier
  * early or bring statements of its own.
+ *
+ * The conversion is the function quarn_to_sqlite (converters.h); main, left
+ * out of the fuzz build by QUARN_CONVERTER_NO_MAIN, only checks the
+ * arguments and calls it.
  */
 #include "converter.h"
+#include "converters.h"
 
 #include <sqlite3.h>
 
 #include <cstdio>
-#include <cstdlib>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -132,69 +138,94 @@ int sqlite_insert_value(int row, const quarn_column_t *column, const char *value
 }
 
 /* Runs one of the constant set-up pragmas; on failure prints message and
- * exits 1. */
-void run_pragma(sqlite3 *db, const char *sql, const char *message) {
+ * returns false. */
+bool run_pragma(sqlite3 *db, const char *sql, const char *message) {
     char *error = nullptr;
     if (sqlite3_exec(db, sql, nullptr, nullptr, &error) != SQLITE_OK) {
         sqlite3_free(error);
         fputs(message, stderr);
-        exit(1);
+        return false;
     }
+    return true;
 }
+
+struct DatabaseCloser {
+    void operator()(sqlite3 *db) const { sqlite3_close(db); }
+};
+struct StatementFinalizer {
+    void operator()(sqlite3_stmt *statement) const { sqlite3_finalize(statement); }
+};
+/* Every statement is finalized before its database is closed: a statement
+ * handle is always declared after, and so destroyed before, the database's. */
+using DatabasePtr = std::unique_ptr<sqlite3, DatabaseCloser>;
+using StatementPtr = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
 
 } // namespace
 
-int main(int argc, char **argv) {
-    converter::check_arguments(argc, argv);
-    converter::Input input = converter::open_input(argv[1]);
+namespace converter {
+
+int quarn_to_sqlite(const char *input_path, const char *output_path) {
+    const std::optional<Input> input = open_input(input_path);
+    if (!input) return 1;
 
     /* Created only now that the input is known to be readable; an existing
-     * database is opened with its contents. */
-    sqlite3 *db = nullptr;
-    if (sqlite3_open_v2(argv[2], &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) {
-        sqlite3_close(db);
+     * database is opened with its contents. A failed run leaves the
+     * database as far as it got. */
+    sqlite3 *opened = nullptr;
+    const int open_rc =
+        sqlite3_open_v2(output_path, &opened, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    const DatabasePtr db(opened);
+    if (open_rc != SQLITE_OK) {
         fprintf(stderr, "Error opening SQLite file\n");
         return 1;
     }
-    run_pragma(db, "PRAGMA journal_mode = OFF;\n", "Error setting journal_mode = OFF\n");
-    run_pragma(db, "PRAGMA synchronous = 0;\n", "Error setting synchronous = 0\n");
+    if (!run_pragma(db.get(), "PRAGMA journal_mode = OFF;\n", "Error setting journal_mode = OFF\n") ||
+        !run_pragma(db.get(), "PRAGMA synchronous = 0;\n", "Error setting synchronous = 0\n"))
+        return 1;
 
-    for (uint64_t t = 0; t < input.tables->count; t++) {
-        const quarn_table_t &table = input.tables->tables[t];
-        quarn::ColumnsPtr columns = converter::list_columns(input.file.get(), &table);
+    for (uint64_t t = 0; t < input->tables->count; t++) {
+        const quarn_table_t &table = input->tables->tables[t];
+        const quarn::ColumnsPtr columns = list_columns(input->file.get(), &table);
+        if (!columns) return 1;
 
         const std::string definition = table_definition(table, *columns);
         const std::string insert = row_statement(table, *columns);
 
         fprintf(stderr, "CREATE TABLE \"%s\"\n", table.name);
         std::string message;
-        if (!run_single_statement(db, definition, &message)) {
+        if (!run_single_statement(db.get(), definition, &message)) {
             fprintf(stderr, "Error creating SQL table: %s\n", message.c_str());
             fprintf(stderr, "Statement was: %s\n", definition.c_str());
-            exit(1);
+            return 1;
         }
 
-        sqlite3_stmt *statement = nullptr;
-        const int rc = sqlite3_prepare_v2(db, insert.c_str(), -1, &statement, nullptr);
+        sqlite3_stmt *prepared = nullptr;
+        const int rc = sqlite3_prepare_v2(db.get(), insert.c_str(), -1, &prepared, nullptr);
+        const StatementPtr statement(prepared);
         if (rc != SQLITE_OK) {
             fprintf(stderr, "Error preparing SQL statement: %d\n", rc);
             fprintf(stderr, "Statement was: %s\n", insert.c_str());
-            exit(1);
+            return 1;
         }
 
-        sqlite_ctx ctx = {db, statement, table.name, 0};
-        const quarn_error_t error = quarn_read_values(input.file.get(), &table, sqlite_insert_value, &ctx);
-        if (error != QUARN_OK) converter::exit_with_error_code(error);
+        sqlite_ctx ctx = {db.get(), statement.get(), table.name, 0};
+        const quarn_error_t error =
+            quarn_read_values(input->file.get(), &table, sqlite_insert_value, &ctx);
+        if (error != QUARN_OK) return report_error_code(error);
 
-        if (ctx.last_row != 0 && sqlite3_step(statement) != SQLITE_DONE) {
-            fprintf(stderr, "Error inserting data into SQLite table: %s\n", sqlite3_errmsg(db));
-            exit(1);
+        if (ctx.last_row != 0 && sqlite3_step(statement.get()) != SQLITE_DONE) {
+            fprintf(stderr, "Error inserting data into SQLite table: %s\n", sqlite3_errmsg(db.get()));
+            return 1;
         }
-        sqlite3_finalize(statement);
     }
-
-    input.tables.reset();
-    sqlite3_close(db);
-    input.file.reset();
     return 0;
 }
+
+} // namespace converter
+
+#ifndef QUARN_CONVERTER_NO_MAIN
+int main(int argc, char **argv) {
+    converter::check_arguments(argc, argv);
+    return converter::quarn_to_sqlite(argv[1], argv[2]);
+}
+#endif

@@ -9,16 +9,23 @@
  * in constant-memory mode, where a sheet's rows must come in increasing
  * order: the header row is written first, and the reader's row numbers never
  * decrease. libxlsxwriter writes the whole file only when the workbook is
- * closed, so a run that fails earlier leaves nothing at the output path; a
- * close that fails removes what it may have left there.
+ * closed, so a run that fails earlier frees the workbook unwritten and
+ * leaves nothing at the output path; a close that fails removes what it may
+ * have left there.
+ *
+ * The conversion is the function quarn_to_xlsx (converters.h); main, left
+ * out of the fuzz build by QUARN_CONVERTER_NO_MAIN, only checks the
+ * arguments and calls it.
  */
 #include "converter.h"
+#include "converters.h"
 
 #include <xlsxwriter.h>
 
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
+#include <memory>
+#include <optional>
 
 namespace {
 
@@ -66,26 +73,66 @@ int xlsx_write_value(int row, const quarn_column_t *column, const char *value, v
     return QUARN_HANDLER_CONTINUE;
 }
 
+/* In constant-memory mode each worksheet keeps its rows in a temporary
+ * file (worksheet->file is the same stream until the sheet is written).
+ * libxlsxwriter 1.1.4 closes it in workbook_close only for a sheet that got
+ * at least one cell, and lxw_workbook_free never closes it: each sheet
+ * without a cell, and each sheet of a workbook freed unwritten, would leave
+ * an open file behind. close_row_file closes it and forgets it. */
+void close_row_file(lxw_worksheet *worksheet) {
+    if (worksheet->optimize_tmpfile) fclose(worksheet->optimize_tmpfile);
+    if (worksheet->file == worksheet->optimize_tmpfile) worksheet->file = nullptr;
+    worksheet->optimize_tmpfile = nullptr;
+}
+
+/* Before the workbook is written: a sheet without a cell never reads its
+ * row file (its sheet data is written empty), so the file is closed here
+ * instead of being left open by workbook_close. Later versions of the
+ * library may close it themselves, so this is kept to the versions known to
+ * leave it. */
+void close_unused_row_files(lxw_workbook *workbook) {
+#if LXW_VERSION_ID <= 114
+    lxw_worksheet *worksheet = nullptr;
+    STAILQ_FOREACH(worksheet, workbook->worksheets, list_pointers) {
+        if (worksheet->dim_rowmin == LXW_ROW_MAX) close_row_file(worksheet);
+    }
+#else
+    (void)workbook;
+#endif
+}
+
+/* Frees a workbook that is not to be written. libxlsxwriter writes the file
+ * only in workbook_close, so freeing the workbook instead leaves nothing at
+ * the output path. */
+struct WorkbookDiscarder {
+    void operator()(lxw_workbook *workbook) const {
+        lxw_worksheet *worksheet = nullptr;
+        STAILQ_FOREACH(worksheet, workbook->worksheets, list_pointers) close_row_file(worksheet);
+        lxw_workbook_free(workbook);
+    }
+};
+using WorkbookPtr = std::unique_ptr<lxw_workbook, WorkbookDiscarder>;
+
 } // namespace
 
-int main(int argc, char **argv) {
-    converter::check_arguments(argc, argv);
-    const char *output_path = argv[2];
+namespace converter {
 
+int quarn_to_xlsx(const char *input_path, const char *output_path) {
     /* Looked at before libxlsxwriter touches the path, so that a failed
      * close removes only a regular file of this run's making. */
-    const converter::OutputGuard guard(output_path);
+    const OutputGuard guard(output_path);
 
     lxw_workbook_options options = {};
     options.constant_memory = 1;
-    lxw_workbook *workbook = workbook_new_opt(output_path, &options);
+    WorkbookPtr workbook(workbook_new_opt(output_path, &options));
     if (!workbook) {
         fprintf(stderr, "Error opening workbook at %s\n", output_path);
         return 1;
     }
 
-    const converter::Input input = converter::open_input(argv[1]);
-    const quarn_table_array_t &tables = *input.tables;
+    const std::optional<Input> input = open_input(input_path);
+    if (!input) return 1;
+    const quarn_table_array_t &tables = *input->tables;
     for (uint64_t i = 0; i < tables.count; i++) {
         const quarn_table_t *table = &tables.tables[i];
 
@@ -93,23 +140,34 @@ int main(int argc, char **argv) {
          * refuse a workbook holding an unnamed sheet: a table without a name
          * gets libxlsxwriter's default one ("Sheet1", ...) instead. */
         lxw_worksheet *worksheet =
-            workbook_add_worksheet(workbook, table->name[0] != '\0' ? table->name : nullptr);
+            workbook_add_worksheet(workbook.get(), table->name[0] != '\0' ? table->name : nullptr);
         if (!worksheet) {
             fprintf(stderr, "Error adding workbook named %s\n", table->name);
-            exit(1);
+            return 1;
         }
         worksheet_freeze_panes(worksheet, 1, 0);
 
-        const quarn::ColumnsPtr columns = converter::list_columns(input.file.get(), table);
+        const quarn::ColumnsPtr columns = list_columns(input->file.get(), table);
+        if (!columns) return 1;
         xlsx_ctx ctx = {worksheet, table->name};
         write_header(ctx, *columns);
         const quarn_error_t result =
-            quarn_read_values(input.file.get(), table, xlsx_write_value, &ctx);
-        if (result != QUARN_OK) converter::exit_with_error_code(result);
+            quarn_read_values(input->file.get(), table, xlsx_write_value, &ctx);
+        if (result != QUARN_OK) return report_error_code(result);
     }
 
-    /* The file is written here; a failure may leave a cut zip behind. */
-    const lxw_error closed = workbook_close(workbook);
+    /* A workbook needs a sheet: for a file without tables workbook_close
+     * adds the default one ("Sheet1") itself, past the reach of
+     * close_unused_row_files, so it is added here the same way. Should that
+     * fail, workbook_close tries again as before. */
+    if (workbook->num_sheets == 0) workbook_add_worksheet(workbook.get(), nullptr);
+    close_unused_row_files(workbook.get());
+
+    /* The file is written here, and workbook_close frees the workbook
+     * whatever its verdict; a failure may leave a cut zip behind. A failed
+     * close also leaves libxlsxwriter's temporary files open, which the
+     * caller cannot reach any more: the one leak left, on that path only. */
+    const lxw_error closed = workbook_close(workbook.release());
     if (closed != LXW_NO_ERROR) {
         fprintf(stderr, "Error writing workbook to %s: %s\n", output_path, lxw_strerror(closed));
         guard.discard();
@@ -117,3 +175,12 @@ int main(int argc, char **argv) {
     }
     return 0;
 }
+
+} // namespace converter
+
+#ifndef QUARN_CONVERTER_NO_MAIN
+int main(int argc, char **argv) {
+    converter::check_arguments(argc, argv);
+    return converter::quarn_to_xlsx(argv[1], argv[2]);
+}
+#endif
