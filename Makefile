@@ -3,12 +3,14 @@
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
+BENCH_BUILD ?= build-bench
+BENCH_SIZE_MB ?= 1024
 FUZZ_SECONDS ?= 180
-FUZZ_TARGETS = fuzz_dump fuzz_read fuzz_convert
+FUZZ_TARGETS = fuzz_dump fuzz_read fuzz_convert fuzz_converters
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_ARGS ?=
 
-.PHONY: all deps configure build build-asan build-fuzz fuzz-seeds fuzz-smoke fuzz test test-normal test-asan demo install clean
+.PHONY: all deps configure build build-asan build-fuzz fuzz-seeds fuzz-smoke fuzz test test-normal test-asan demo install bench clean
 
 all: build
 
@@ -73,6 +75,15 @@ fuzz: fuzz-seeds
 
 test: test-normal test-asan fuzz-smoke
 
+# Release build of everything with the benchmark suite, the benchmark files
+# made once into bench/data/ (BENCH_SIZE_MB, default 1024), then every job
+# measured next to its baseline; bench/run.sh lists the other BENCH_* knobs.
+bench: deps
+	cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DQUARN_BUILD_BENCH=ON -DQUARN_BUILD_TESTS=OFF $(CMAKE_ARGS)
+	cmake --build $(BENCH_BUILD) -j $(JOBS)
+	BENCH_SIZE_MB=$(BENCH_SIZE_MB) sh bench/run.sh $(BENCH_BUILD)
+
 demo: build
 	@sh scripts/demo.sh $(BUILD)
 
@@ -80,4 +91,4 @@ install: build
 	cmake --install $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) out
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD) out

@@ -1,0 +1,180 @@
+#!/bin/sh
+# run.sh: the benchmark run behind `make bench`. For each benchmark file
+# (made once by make_bench_data, kept in the data folder) it measures the
+# read path and the three converters next to their baselines, each under the
+# runner `measure` (wall time, peak resident memory), and prints one table.
+#
+#     sh bench/run.sh BUILD_DIR
+#
+# Settings (environment; make passes its variables of the same names):
+#   BENCH_SIZE_MB        size of the generation-12 files, default 1024
+#   BENCH_EARLY_SIZE_MB  size of the earlier-generation file, default
+#                        BENCH_SIZE_MB * 200 / 1024
+#   BENCH_TABLES         tables of the wide file, default 500
+#   BENCH_SEED           seed of the data set, default 1
+#   BENCH_FILES          which files: any of "gen12 wide early" (default all)
+#   BENCH_JOBS           which jobs: any of "read sqlite json xlsx" (default all)
+#   BENCH_TIMEOUT        seconds before a job is stopped, default 3600
+#   BENCH_DATA           where the files are kept, default bench/data
+#   BENCH_SCRATCH        where outputs go during a job (removed after each),
+#                        default BUILD_DIR/bench-scratch
+#
+# Ratios: the read path against bench_fread (reading the file into memory),
+# each converter against its baseline (the same output written straight from
+# the generator's rows). The memory limit of a job is 1.2 x file size + 64 MB.
+set -eu
+
+BUILD=${1:-build-bench}
+SIZE=${BENCH_SIZE_MB:-1024}
+EARLY_SIZE=${BENCH_EARLY_SIZE_MB:-$(( SIZE * 200 / 1024 ))}
+[ "$EARLY_SIZE" -ge 1 ] || EARLY_SIZE=1
+TABLES=${BENCH_TABLES:-500}
+SEED=${BENCH_SEED:-1}
+FILES=${BENCH_FILES:-gen12 wide early}
+JOBS=${BENCH_JOBS:-read sqlite json xlsx}
+TIMEOUT=${BENCH_TIMEOUT:-3600}
+DATA=${BENCH_DATA:-bench/data}
+SCRATCH=${BENCH_SCRATCH:-$BUILD/bench-scratch}
+# bump when rows.cpp changes what it generates, so old files are not reused
+DATA_VERSION=2
+
+BIN=$BUILD/bench
+TOOLS=$BUILD/tools
+RESULTS=$BUILD/bench-results.tsv
+REPORT=$BUILD/bench-report.txt
+
+for program in "$BIN/measure" "$BIN/make_bench_data" "$BIN/bench_fread" "$BIN/bench_read_path" \
+    "$TOOLS/quarn-to-sqlite"; do
+    [ -x "$program" ] || { echo "run.sh: $program is missing; build with -DQUARN_BUILD_BENCH=ON" >&2; exit 1; }
+done
+mkdir -p "$DATA"
+: > "$RESULTS"
+
+load() { cut -d' ' -f1-3 /proc/loadavg 2>/dev/null || echo "?"; }
+LOAD_BEFORE=$(load)
+
+# file_for LAYOUT: path of the benchmark file of that layout
+file_for() {
+    case $1 in
+    gen12) echo "$DATA/bench-gen12-${SIZE}mb-s$SEED-v$DATA_VERSION.fmp12" ;;
+    wide)  echo "$DATA/bench-wide-${SIZE}mb-t$TABLES-s$SEED-v$DATA_VERSION.fmp12" ;;
+    early) echo "$DATA/bench-early-${EARLY_SIZE}mb-s$SEED-v$DATA_VERSION.fp5" ;;
+    esac
+}
+
+# data_args LAYOUT: the generator's and the baselines' arguments
+data_args() {
+    case $1 in
+    early) echo "--layout early --size-mb $EARLY_SIZE --seed $SEED" ;;
+    *)     echo "--layout $1 --size-mb $SIZE --seed $SEED --tables $TABLES" ;;
+    esac
+}
+
+# run_job LAYOUT FILE JOB OUTPUT COMMAND...: measures one job, its output
+# going to OUTPUT in a fresh scratch folder; appends a line to RESULTS:
+# layout, job, seconds, peak RSS kB, status, output bytes
+run_job() {
+    layout=$1; file=$2; job=$3; output=$4; shift 4
+    rm -rf "$SCRATCH"
+    mkdir -p "$SCRATCH"
+    printf '  %-16s ' "$job" >&2
+    line=$("$BIN/measure" --timeout "$TIMEOUT" --stdout "$SCRATCH/stdout" --stderr "$SCRATCH/stderr" -- "$@")
+    seconds=$(echo "$line" | sed -n 's/.*seconds=\([^ ]*\).*/\1/p')
+    rss=$(echo "$line" | sed -n 's/.*maxrss_kb=\([^ ]*\).*/\1/p')
+    status=$(echo "$line" | sed -n 's/.*status=\([^ ]*\).*/\1/p')
+    out_bytes=0
+    if [ "$output" != - ] && [ -f "$SCRATCH/$output" ]; then
+        out_bytes=$(wc -c < "$SCRATCH/$output" | tr -d ' ')
+    fi
+    totals=$(grep '^tables=' "$SCRATCH/stdout" 2>/dev/null || true)
+    printf '%s s, %s kB%s\n' "$seconds" "$rss" "$( [ "$status" = 0 ] || echo ", status $status")" >&2
+    if [ "$status" != 0 ]; then
+        sed -n '1,5p' "$SCRATCH/stderr" | sed 's/^/    /' >&2
+    fi
+    printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$layout" "$job" "$seconds" "$rss" "$status" "$out_bytes" "$totals" >> "$RESULTS"
+    rm -rf "$SCRATCH"
+}
+
+for layout in $FILES; do
+    file=$(file_for "$layout")
+    [ -n "$file" ] || { echo "run.sh: unknown file kind $layout" >&2; exit 1; }
+    if [ ! -f "$file" ]; then
+        echo "Generating $file" >&2
+        # shellcheck disable=SC2046
+        "$BIN/make_bench_data" $(data_args "$layout") "$file"
+    fi
+    size_bytes=$(wc -c < "$file" | tr -d ' ')
+    echo "$layout: $file ($size_bytes bytes)" >&2
+    printf '%s\t#file\t%s\t%s\n' "$layout" "$file" "$size_bytes" >> "$RESULTS"
+    cat "$file" > /dev/null # every job starts with the file in the page cache
+
+    # shellcheck disable=SC2046
+    for job in $JOBS; do
+        case $job in
+        read)
+            run_job "$layout" "$file" fread - "$BIN/bench_fread" "$file"
+            run_job "$layout" "$file" "read path" - "$BIN/bench_read_path" "$file" ;;
+        sqlite)
+            run_job "$layout" "$file" baseline_sqlite out.sqlite "$BIN/baseline_sqlite" $(data_args "$layout") "$SCRATCH/out.sqlite"
+            run_job "$layout" "$file" quarn-to-sqlite out.sqlite "$TOOLS/quarn-to-sqlite" "$file" "$SCRATCH/out.sqlite" ;;
+        json)
+            run_job "$layout" "$file" baseline_json out.json "$BIN/baseline_json" $(data_args "$layout") "$SCRATCH/out.json"
+            run_job "$layout" "$file" quarn-to-json out.json "$TOOLS/quarn-to-json" "$file" "$SCRATCH/out.json" ;;
+        xlsx)
+            run_job "$layout" "$file" baseline_xlsx out.xlsx "$BIN/baseline_xlsx" $(data_args "$layout") "$SCRATCH/out.xlsx"
+            run_job "$layout" "$file" quarn-to-xlsx out.xlsx "$TOOLS/quarn-to-xlsx" "$file" "$SCRATCH/out.xlsx" ;;
+        *)
+            echo "run.sh: unknown job $job" >&2; exit 1 ;;
+        esac
+    done
+done
+
+LOAD_AFTER=$(load)
+
+# The table. Each of our jobs is compared with the baseline line just
+# before it; the read path's totals with those of any baseline of its file.
+awk -F '\t' -v load_before="$LOAD_BEFORE" -v load_after="$LOAD_AFTER" -v cores="$(nproc 2>/dev/null || echo '?')" '
+function mb(b) { return b / 1048576 }
+$2 == "#file" { file[$1] = $3; size[$1] = $4; order[++files] = $1; next }
+{
+    n = ++rows; layout[n] = $1; job[n] = $2; secs[n] = $3; rss[n] = $4; status[n] = $5
+    out[n] = $6; totals[n] = $7
+    if ($2 == "read path" && $7 != "") read_totals[$1] = $7
+    else if ($2 ~ /^baseline/ && $7 != "") gen_totals[$1] = $7
+}
+END {
+    printf "Machine: %s cores; load average %s before, %s after.\n", cores, load_before, load_after
+    for (f = 1; f <= files; f++) {
+        l = order[f]
+        printf "%-6s %s: %.1f MB, memory limit %.1f MB\n", l, file[l], mb(size[l]), 1.2 * mb(size[l]) + 64
+    }
+    printf "\n%-6s %-16s %9s %9s %9s %9s %16s %12s\n", "file", "job", "seconds", "MB/s", "RSS MB", "out MB", "vs baseline", "RSS/limit"
+    for (i = 1; i <= rows; i++) {
+        l = layout[i]; limit = 1.2 * mb(size[l]) + 64
+        ours = job[i] !~ /^baseline/ && job[i] != "fread"
+        if (status[i] != 0) {
+            printf "%-6s %-16s %9s %9s %9.1f %9s %16s %12s\n", l, job[i], \
+                (status[i] == 124 ? "TIMEOUT" : "FAILED(" status[i] ")"), "-", rss[i] / 1024, "-", "-", "-"
+            continue
+        }
+        ratio = "-"; check = "-"
+        if (ours && i > 1 && layout[i - 1] == l && status[i - 1] == 0 && secs[i - 1] > 0)
+            ratio = sprintf("%.2fx %s", secs[i] / secs[i - 1], job[i - 1] == "fread" ? "fread" : "base")
+        if (ours) {
+            r = (rss[i] / 1024) / limit
+            check = sprintf("%.2f %s", r, r <= 1 ? "ok" : "OVER")
+        }
+        printf "%-6s %-16s %9.3f %9.1f %9.1f %9s %16s %12s\n", l, job[i], secs[i], \
+            (secs[i] > 0 ? mb(size[l]) / secs[i] : 0), rss[i] / 1024, \
+            (out[i] > 0 ? sprintf("%.1f", mb(out[i])) : "-"), ratio, check
+    }
+    print ""
+    for (f = 1; f <= files; f++) {
+        l = order[f]
+        if (!(l in read_totals) || !(l in gen_totals)) continue
+        if (read_totals[l] == gen_totals[l])
+            printf "%-6s read path delivered what the generator made: %s\n", l, read_totals[l]
+        else
+            printf "%-6s MISMATCH: read path %s, generator %s\n", l, read_totals[l], gen_totals[l]
+    }
+}' "$RESULTS" | tee "$REPORT"
