@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <iconv.h>
 #include <map>
@@ -53,6 +54,10 @@ struct FileCloser {
     void operator()(FILE *f) const { if (f) fclose(f); }
 };
 
+struct MemoryFreer {
+    void operator()(void *p) const { free(p); }
+};
+
 struct quarn_file {
     std::unique_ptr<FILE, FileCloser> stream;
     char version_string[10] = {};
@@ -87,7 +92,8 @@ struct quarn_file {
 
     uint64_t block_count = 0;
     std::vector<quarn_block_t> blocks;  /* slot k - 1 holds block id k */
-    std::vector<uint8_t> payload_store; /* every block's payload, back to back */
+    /* every block's payload, back to back, in room-sized slots */
+    std::unique_ptr<uint8_t, MemoryFreer> payload_store;
 
     ~quarn_file();
 };
