@@ -69,17 +69,7 @@ class Layout {
         under(column_path(1, c), [&](Bytes &out) { field(out, 2, record); });
     }
 
-    Bytes file() const {
-        qw::FileLayout layout;
-        layout.header.generation = generation_;
-        for (const Bytes &payload : blocks_) {
-            qw::Sector sector;
-            sector.payload = payload;
-            layout.blocks.push_back(sector);
-        }
-        qw::chain(layout.blocks);
-        return qw::build_file(layout);
-    }
+    Bytes file() const { return qw::file_of_payloads(generation_, blocks_); }
 
   private:
     Generation generation_;

@@ -40,17 +40,7 @@ class Layout {
     void next_block() { blocks_.emplace_back(); }
     Bytes text_bytes(const std::string &text) const { return qw::stored_text(text, generation_); }
 
-    Bytes file() const {
-        qw::FileLayout layout;
-        layout.header.generation = generation_;
-        for (const Bytes &payload : blocks_) {
-            qw::Sector sector;
-            sector.payload = payload;
-            layout.blocks.push_back(sector);
-        }
-        qw::chain(layout.blocks);
-        return qw::build_file(layout);
-    }
+    Bytes file() const { return qw::file_of_payloads(generation_, blocks_); }
 
   private:
     Generation generation_;

@@ -80,17 +80,7 @@ class Layout {
     /* Makes the next group start a new block. */
     void next_block() { blocks_.emplace_back(); }
 
-    Bytes file() const {
-        qw::FileLayout layout;
-        layout.header.generation = generation_;
-        for (const Bytes &payload : blocks_) {
-            qw::Sector sector;
-            sector.payload = payload;
-            layout.blocks.push_back(sector);
-        }
-        qw::chain(layout.blocks);
-        return qw::build_file(layout);
-    }
+    Bytes file() const { return qw::file_of_payloads(generation_, blocks_); }
 
   private:
     void add(const Bytes &group) {

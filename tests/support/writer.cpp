@@ -552,6 +552,18 @@ void chain(std::vector<Sector> &blocks) {
     }
 }
 
+Bytes file_of_payloads(Generation generation, const std::vector<Bytes> &payloads) {
+    FileLayout layout;
+    layout.header.generation = generation;
+    for (const Bytes &payload : payloads) {
+        Sector sector;
+        sector.payload = payload;
+        layout.blocks.push_back(sector);
+    }
+    chain(layout.blocks);
+    return build_file(layout);
+}
+
 Bytes build_file(const FileLayout &layout) {
     const Generation g = layout.header.generation;
     Bytes out = header(layout.header);

@@ -269,6 +269,10 @@ void chain(std::vector<Sector> &blocks);
  * layout asks for. */
 Bytes build_file(const FileLayout &layout);
 
+/* A file of the generation whose blocks 2, 3, ... hold the payloads, in
+ * one chain in id order, with the default header. */
+Bytes file_of_payloads(Generation generation, const std::vector<Bytes> &payloads);
+
 /* ------------------------------------------------------------------ */
 /* Files from a description                                            */
 /* ------------------------------------------------------------------ */
