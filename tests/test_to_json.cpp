@@ -232,6 +232,14 @@ bool exists(const std::string &path) {
     return lstat(path.c_str(), &st) == 0;
 }
 
+/* The names in a directory, sorted: what a run left beside its output. */
+std::vector<std::string> entries(const std::string &dir) {
+    std::vector<std::string> names;
+    for (const auto &entry : std::filesystem::directory_iterator(dir)) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 std::string write_db(const qt::TempDir &dir, const std::string &name, const qw::Database &db) {
     const std::string path = dir.file(name);
     qw::write_file(path, qw::build_database(db));
@@ -596,14 +604,17 @@ TEST(ToJsonFailure, LibraryErrorsLeaveNoOutput) {
         const char *name;
         std::string input;
         std::string err;
+        bool opens; /* the input opens and its tables list: the document is begun */
     };
     const Case cases[] = {
-        {"missing input", dir.file("absent.fp7"), "Error code: 1\n"},
-        {"not a database", dir.file("magic.fp7"), "Error code: 6\n"},
-        {"unknown chunk code", dir.file("unknown.fp7"), "Error code: 11\n"},
-        {"chunk cut before its length", dir.file("cut.fp5"), "Error code: 9\n"},
-        {"chunk past the payload", dir.file("overrun.fp5"), "Error code: 7\n"},
+        {"missing input", dir.file("absent.fp7"), "Error code: 1\n", false},
+        {"not a database", dir.file("magic.fp7"), "Error code: 6\n", false},
+        {"unknown chunk code", dir.file("unknown.fp7"), "Error code: 11\n", false},
+        {"chunk cut before its length", dir.file("cut.fp5"), "Error code: 9\n", true},
+        {"chunk past the payload", dir.file("overrun.fp5"), "Error code: 7\n", true},
     };
+    const std::vector<std::string> inputs = entries(dir.path());
+    const std::string old_text = "an older document\n";
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         const std::string output = dir.file(std::string(c.name) + ".json");
@@ -612,10 +623,29 @@ TEST(ToJsonFailure, LibraryErrorsLeaveNoOutput) {
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, c.err);
         EXPECT_FALSE(exists(output)) << "an output was created";
+        EXPECT_EQ(entries(dir.path()), inputs) << "a temporary file was left";
 
+        /* an existing output is neither truncated nor removed */
+        qw::write_file(output, qw::Bytes(old_text.begin(), old_text.end()));
+        const qt::RunResult over_old = run_json({c.input, output});
+        EXPECT_EQ(over_old.status, 1);
+        EXPECT_EQ(over_old.err, c.err);
+        EXPECT_EQ(qt::read_file(output), old_text);
+        std::filesystem::remove(output);
+        EXPECT_EQ(entries(dir.path()), inputs) << "a temporary file was left";
+
+        /* standard output gets the document as it is made: a read failure
+         * leaves it cut short, never complete */
         const qt::RunResult to_stdout = run_json({c.input, "-"});
+        expect_clean(to_stdout);
         EXPECT_EQ(to_stdout.status, 1);
-        EXPECT_EQ(to_stdout.out.find("\"name\""), std::string::npos) << "part of a document on standard output";
+        EXPECT_EQ(to_stdout.err, c.err);
+        if (!c.opens) {
+            EXPECT_EQ(to_stdout.out.find("\"name\""), std::string::npos) << "part of a document";
+        } else {
+            EXPECT_EQ(to_stdout.out.rfind("[\n    {\n        \"name\": ", 0), 0u) << to_stdout.out;
+            EXPECT_EQ(to_stdout.out.find("\n]"), std::string::npos) << "a complete document: " << to_stdout.out;
+        }
     }
 }
 
@@ -652,25 +682,71 @@ TEST(ToJsonFailure, FullDeviceIsReportedAndKept) {
     EXPECT_EQ(out.err, "Error writing JSON to standard output: " + full + "\n");
 }
 
-/* A file-size limit makes the write fail part-way: the cut file, new or
- * truncated by this run, is removed. */
-TEST(ToJsonFailure, CutFileIsRemoved) {
+/* A file-size limit makes the write fail part-way: a new output is never
+ * made, an existing one is left as it was, and the cut temporary file is
+ * gone. */
+TEST(ToJsonFailure, CutWriteLeavesTheOutputAsItWas) {
     qt::TempDir dir;
     const std::string input = dir.file("big.fmp12");
     qw::write_database_file(input, big_database());
     const std::string script = "trap '' XFSZ; ulimit -f 64 && exec \"$0\" \"$1\" \"$2\"";
+    const std::string old_text(10, 'o');
 
     for (const bool existed : {false, true}) {
         SCOPED_TRACE(existed ? "existing file" : "new file");
         const std::string output = dir.file(existed ? "old.json" : "new.json");
-        if (existed) qw::write_file(output, qw::Bytes(10, 'o'));
+        if (existed) qw::write_file(output, qw::Bytes(old_text.begin(), old_text.end()));
+        const std::vector<std::string> before = entries(dir.path());
         const qt::RunResult r = run_shell(script, {input, output});
         expect_clean(r);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, "Error writing JSON to " + output + ": " + strerror(EFBIG) + "\n");
-        EXPECT_FALSE(exists(output)) << "the cut file is still there";
+        if (existed)
+            EXPECT_EQ(qt::read_file(output), old_text);
+        else
+            EXPECT_FALSE(exists(output)) << "a cut file was left";
+        EXPECT_EQ(entries(dir.path()), before) << "a temporary file was left";
     }
+}
+
+/* The document is made beside the output and renamed over it: nothing else
+ * stays in the directory, a new file gets the mode fopen gives (0666 less
+ * the umask), a replaced file keeps its mode, and a link to a file stays a
+ * link whose target now holds the document. */
+TEST(ToJsonOutput, ReplacementKeepsModeLinksAndNoTemporaryFile) {
+    qt::TempDir dir;
+    const std::string input = write_db(dir, "small.fmp12", small_database());
+    const std::string document = run_json({input, "-"}).out;
+    ASSERT_FALSE(document.empty());
+
+    const std::string fresh = dir.file("fresh.json");
+    const qt::RunResult made = run_shell("umask 027 && exec \"$0\" \"$1\" \"$2\"", {input, fresh});
+    ASSERT_EQ(made.status, 0) << made.err;
+    EXPECT_EQ(qt::read_file(fresh), document);
+    struct stat st;
+    ASSERT_EQ(stat(fresh.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+
+    const std::string kept = dir.file("kept.json");
+    qw::write_file(kept, qw::Bytes(5, 'k'));
+    ASSERT_EQ(chmod(kept.c_str(), 0604), 0);
+    const qt::RunResult replaced = run_json({input, kept});
+    ASSERT_EQ(replaced.status, 0) << replaced.err;
+    EXPECT_EQ(qt::read_file(kept), document);
+    ASSERT_EQ(stat(kept.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0604u);
+
+    const std::string link = dir.file("link.json");
+    std::filesystem::create_symlink("kept.json", link);
+    qw::write_file(kept, qw::Bytes(5, 'k'));
+    const qt::RunResult through_link = run_json({input, link});
+    ASSERT_EQ(through_link.status, 0) << through_link.err;
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    EXPECT_EQ(qt::read_file(kept), document);
+
+    EXPECT_EQ(entries(dir.path()),
+              (std::vector<std::string>{"fresh.json", "kept.json", "link.json", "small.fmp12"}));
 }
 
 /* A pipe whose reader goes away: the write fails, and the pipe (a named

@@ -537,6 +537,82 @@ TEST(ToSqliteFailures, OutputThatCannotBeOpened) {
     EXPECT_EQ(run.out, "");
 }
 
+/* Runs sql on the database at path, creating it when absent. */
+void execute(const std::string &path, const std::string &sql) {
+    sqlite3 *db = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr), SQLITE_OK);
+    char *error = nullptr;
+    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error), SQLITE_OK) << (error ? error : "");
+    sqlite3_free(error);
+    sqlite3_close(db);
+}
+
+/* Rows go in through transactions of many rows each: two tables that
+ * together span more than two transactions (one ends inside each table),
+ * followed by a failure (the next table is already in the output), still
+ * leave every row and table written before the failure, and a good run
+ * afterwards can add to the same database. */
+TEST(ToSqliteFailures, FailureKeepsEveryRowWrittenBeforeIt) {
+    qt::TempDir dir;
+    struct Big {
+        const char *name;
+        size_t rows;
+        std::vector<size_t> probes; /* first, last, and either side of a commit */
+    };
+    const Big bigs[] = {{"Many", 60007, {0, 49999, 50000, 60006}}, {"More", 45001, {0, 39992, 39993, 45000}}};
+    std::vector<qw::Table> tables;
+    for (const Big &big : bigs) {
+        qw::Table t;
+        t.name = big.name;
+        t.number = static_cast<int>(tables.size()) + 1;
+        t.columns = {{"n", 1}, {"odd", 2}};
+        t.generated_records = big.rows;
+        t.make_record = [](size_t i, qw::Record &record) {
+            record.values = {value(1, std::to_string(i))};
+            if (i % 2) record.values.push_back(value(2, "odd"));
+        };
+        tables.push_back(t);
+    }
+    qw::Table second;
+    second.name = "Second";
+    second.number = 3;
+    second.columns = {{"b", 1}};
+    second.records = {{0, {value(1, "never")}}};
+    tables.push_back(second);
+    const std::string input = write_input(dir, "many", database_of(Generation::v12, tables));
+    const std::string output = dir.file("out.db");
+    execute(output, "CREATE TABLE \"Second\" (\"x\" TEXT); INSERT INTO \"Second\" VALUES ('kept');");
+
+    const qt::RunResult run = convert(input, output);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "CREATE TABLE \"Many\"\nCREATE TABLE \"More\"\nCREATE TABLE \"Second\"\n"
+                       "Error creating SQL table: table \"Second\" already exists\n"
+                       "Statement was: CREATE TABLE \"Second\" (\"b\" TEXT);\n");
+    EXPECT_EQ(table_rows(output, "Second"), (Rows{{"kept"}}));
+    for (const Big &big : bigs) {
+        SCOPED_TRACE(big.name);
+        const std::string table = std::string("\"") + big.name + "\"";
+        EXPECT_EQ(query(output, "SELECT count(*), count(odd), min(CAST(n AS INTEGER)), max(CAST(n AS INTEGER)), "
+                                "count(DISTINCT n) FROM " + table),
+                  (Rows{{std::to_string(big.rows), std::to_string(big.rows / 2), "0",
+                         std::to_string(big.rows - 1), std::to_string(big.rows)}}));
+        for (const size_t n : big.probes) {
+            SCOPED_TRACE(n);
+            const Row expected = {std::to_string(n), n % 2 ? Cell("odd") : std::nullopt};
+            EXPECT_EQ(query(output, "SELECT n, odd FROM " + table + " WHERE n = ?1", {std::to_string(n)}),
+                      Rows{expected});
+        }
+    }
+
+    /* the database was left whole: another run adds to it */
+    execute(output, "DROP TABLE \"Second\"; DROP TABLE \"Many\"; DROP TABLE \"More\";");
+    const qt::RunResult again = convert(input, output);
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(query(output, "SELECT count(*) FROM \"Many\" UNION ALL SELECT count(*) FROM \"More\""),
+              (Rows{{"60007"}, {"45001"}}));
+    EXPECT_EQ(table_rows(output, "Second"), (Rows{{"never"}}));
+}
+
 TEST(ToSqliteFailures, ColumnWalkErrorEndsTheRun) {
     /* An early file lists its one table without a walk, so the broken block
      * is first met by the column catalogue, after the output is opened and

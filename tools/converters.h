@@ -15,8 +15,9 @@
 
 namespace converter {
 
-/* quarn-to-json: one JSON document of every table, built in memory and
- * written only when every table was read; output "-" is standard output. */
+/* quarn-to-json: one JSON document of every table, written as it is
+ * generated; a regular output file is replaced only when the document is
+ * complete. Output "-" is standard output. */
 int quarn_to_json(const char *input_path, const char *output_path);
 
 /* quarn-to-sqlite: one SQL table per table, added to the SQLite database

@@ -4,11 +4,14 @@
  * type, collation) and its rows as objects keyed by column name. Every key
  * and value is a string.
  *
- * The document is built in memory with YAJL's generator and written out only
- * after every table has been read, so a failed read leaves no output at all.
- * The write itself is checked to the end (every byte written, the stream
- * closed or flushed); a failed write removes a file that this run created or
- * truncated and ends with status 1.
+ * YAJL's generator prints the document as it goes, so memory use stays flat
+ * whatever the size of the database. A regular output file is written as a
+ * temporary file beside it and renamed over it only when the document is
+ * complete, so a failed run (a failed read, a failed write) leaves no output
+ * and an existing file as it was. Standard output and special files (devices,
+ * FIFOs) get the document straight; a failed run may leave part of it there.
+ * Every write is checked to the end (every byte written, the stream flushed
+ * and closed); a failed write ends the run with status 1.
  *
  * The conversion is the function quarn_to_json (converters.h); main, left
  * out of the fuzz build by QUARN_CONVERTER_NO_MAIN, only checks the
@@ -25,7 +28,13 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -59,10 +68,28 @@ constexpr collation_table_t make_collation_table() {
 
 constexpr collation_table_t collation_codes = make_collation_table();
 
+/* Where the generator's text goes: written through a FILE* as the document
+ * is generated. The first failed write is kept (the generator's print
+ * function cannot answer); later text is dropped. */
+struct json_output {
+    FILE *file;
+    const char *name; /* for messages: the output path or "standard output" */
+    int error = 0;    /* errno of the first failed write; 0: none */
+};
+
+/* The generator's print function. */
+void json_print(void *user_ctx, const char *text, size_t length) {
+    auto *out = static_cast<json_output *>(user_ctx);
+    if (out->error != 0) return;
+    errno = 0;
+    if (fwrite(text, 1, length, out->file) != length) out->error = errno ? errno : EIO;
+}
+
 /* The writer context handed to json_add_value. */
 struct json_ctx {
     yajl_gen gen;
     int last_row; /* row number of the row object now open; 0: none */
+    const json_output *out;
 };
 
 struct GenFreer {
@@ -90,12 +117,14 @@ yajl_gen_status gen_string(yajl_gen gen, std::string_view text) {
 
 /* The document's own generator calls (everything but the values, which
  * json_add_value adds). A call is made only while every call before it
- * succeeded, and the first failure is kept: report() prints it, and the run
- * checks it before every step that can be seen from outside (a query of the
- * file, the write), so a failure ends the run before anything else is
- * printed or written, leaving the document cut short and unwritten. */
+ * succeeded, and the first failure is kept: report() prints it, or the
+ * output's first failed write, and the run checks it before every step
+ * that can be seen from outside (a query of the file, the end of the
+ * output), so a failure ends the run before anything else is printed,
+ * leaving the document cut short. */
 struct json_document {
     yajl_gen gen;
+    const json_output *out;
     yajl_gen_status status = yajl_gen_status_ok;
 
     void map_open() { if (status == yajl_gen_status_ok) status = yajl_gen_map_open(gen); }
@@ -106,13 +135,9 @@ struct json_document {
         if (status == yajl_gen_status_ok) status = gen_string(gen, text);
     }
 
-    /* True when every call so far succeeded; otherwise prints the failure. */
-    bool report() const {
-        if (status == yajl_gen_status_ok) return true;
-        fflush(stdout);
-        fprintf(stderr, "Error generating JSON: %s\n", gen_status_text(status));
-        return false;
-    }
+    /* True when every call and write so far succeeded; otherwise prints
+     * the failure. */
+    bool report() const;
 };
 
 /* Writes the object of one column: its name, then its type and collation
@@ -135,7 +160,8 @@ void write_column(json_document &doc, const quarn_column_t &column) {
 
 /* Value handler: opens a new row object whenever the row number changes and
  * adds the value under its column's name. A generator failure aborts the
- * read, which quarn_to_json then reports with the read's error code. */
+ * read, which quarn_to_json then reports with the read's error code; a
+ * failed write aborts it too, and quarn_to_json reports the write. */
 int json_add_value(int row, const quarn_column_t *column, const char *value, void *user_ctx) {
     json_ctx *ctx = static_cast<json_ctx *>(user_ctx);
     yajl_gen_status status = yajl_gen_status_ok;
@@ -149,53 +175,159 @@ int json_add_value(int row, const quarn_column_t *column, const char *value, voi
         fprintf(stderr, "Error generating JSON: %s\n", gen_status_text(status));
         return QUARN_HANDLER_ABORT;
     }
+    /* reported by the run once the read has ended */
+    if (ctx->out->error != 0) return QUARN_HANDLER_ABORT;
     ctx->last_row = row;
     return QUARN_HANDLER_CONTINUE;
 }
 
-/* Reports a failed write of the document, removing the output when guard
- * says it is ours; returns 1, the run's status. */
-int report_write_error(const converter::OutputGuard *guard, const char *path, int error) {
-    fprintf(stderr, "Error writing JSON to %s: %s\n", path, strerror(error));
-    if (guard) guard->discard();
+/* Reports a failed write of the document; returns 1, the run's status. */
+int report_write_error(const char *name, int error) {
+    fprintf(stderr, "Error writing JSON to %s: %s\n", name, strerror(error));
     return 1;
 }
 
-struct FileCloser {
-    void operator()(FILE *file) const { fclose(file); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
+bool json_document::report() const {
+    if (status != yajl_gen_status_ok) {
+        fflush(stdout);
+        fprintf(stderr, "Error generating JSON: %s\n", gen_status_text(status));
+        return false;
+    }
+    if (out->error != 0) {
+        report_write_error(out->name, out->error);
+        return false;
+    }
+    return true;
+}
 
-/* Writes the finished document to standard output ("-") or to the file at
- * path, checking the write and the close; on failure the output is removed
- * when it is a regular file this run created or truncated. Returns the
- * run's status. */
-int write_document(const char *path, const unsigned char *text, size_t length) {
-    if (strcmp(path, "-") == 0) {
+/* Buffer of a file the document is written to: the generator hands over
+ * many small pieces. */
+constexpr size_t kOutputBuffer = 1 << 20;
+
+/* The mode fopen(path, "w") gives a file it creates. */
+mode_t new_file_mode() {
+    const mode_t mask = umask(0);
+    umask(mask);
+    return 0666 & ~mask;
+}
+
+/* The output of a run, opened before the document is generated.
+ *
+ * A regular file, or a path where nothing is yet, is written through a
+ * temporary file beside it, which only a finished document renames over
+ * the path: a failed run leaves no output and an existing file untouched.
+ * Standard output ("-") and any other existing file (a device, a FIFO) are
+ * written straight as the document is generated, and never removed.
+ * Whatever is still open when the output goes out of scope is closed, and
+ * a temporary file not renamed is removed. */
+class DocumentOutput {
+  public:
+    DocumentOutput() = default;
+    DocumentOutput(const DocumentOutput &) = delete;
+    DocumentOutput &operator=(const DocumentOutput &) = delete;
+    ~DocumentOutput() {
+        if (file_ && file_ != stdout) fclose(file_);
+        if (!temp_path_.empty()) unlink(temp_path_.c_str());
+    }
+
+    /* Opens the output for path; prints the failure and returns false. */
+    bool open(const char *path) {
+        if (strcmp(path, "-") == 0) {
+            file_ = stdout;
+            sink_.name = "standard output";
+        } else if (!open_replacement(path)) {
+            fprintf(stderr, "Couldn't open file for writing: %s\n", path);
+            return false;
+        } else {
+            buffer_.resize(kOutputBuffer);
+            setvbuf(file_, buffer_.data(), _IOFBF, buffer_.size());
+        }
+        sink_.file = file_;
+        return true;
+    }
+
+    json_output *sink() { return &sink_; }
+
+    /* Ends the document's output: flushes (and closes) it, and renames a
+     * temporary file over the path. Prints a failure and returns the run's
+     * status. */
+    int finish() {
+        if (sink_.error != 0) return report_write_error(sink_.name, sink_.error);
         errno = 0;
-        const bool written = fwrite(text, 1, length, stdout) == length;
-        if (!written || fflush(stdout) != 0 || ferror(stdout))
-            return report_write_error(nullptr, "standard output", errno ? errno : EIO);
+        if (file_ == stdout) {
+            if (fflush(stdout) != 0 || ferror(stdout)) return report_write_error(sink_.name, errno ? errno : EIO);
+            return 0;
+        }
+        FILE *file = std::exchange(file_, nullptr);
+        const bool written = fflush(file) == 0 && !ferror(file);
+        const int write_error = errno ? errno : EIO;
+        errno = 0;
+        const bool closed = fclose(file) == 0;
+        if (!written) return report_write_error(sink_.name, write_error);
+        if (!closed) return report_write_error(sink_.name, errno ? errno : EIO);
+        if (!temp_path_.empty()) {
+            if (rename(temp_path_.c_str(), target_.c_str()) != 0)
+                return report_write_error(sink_.name, errno);
+            temp_path_.clear();
+        }
         return 0;
     }
 
-    /* the guard looks at the path before fopen creates or truncates it */
-    const converter::OutputGuard guard(path);
-    FilePtr out(fopen(path, "w"));
-    if (!out) {
-        fprintf(stderr, "Couldn't open file for writing: %s\n", path);
-        return 1;
+  private:
+    /* Opens the file the document goes to: a temporary file beside a regular
+     * (or absent) output, or else the output itself. Returns false on
+     * failure; a temporary file already made is removed with the output. */
+    bool open_replacement(const char *path) {
+        sink_.name = path;
+        target_ = path;
+        mode_t mode = new_file_mode();
+        struct stat st;
+        if (stat(path, &st) == 0) {
+            if (!S_ISREG(st.st_mode)) {
+                file_ = fopen(path, "w");
+                return file_ != nullptr;
+            }
+            /* an existing file keeps its permissions, and a link to it stays
+             * a link: the link's target is replaced */
+            mode = st.st_mode & 0777;
+            struct stat link;
+            if (lstat(path, &link) == 0 && S_ISLNK(link.st_mode)) {
+                char *resolved = realpath(path, nullptr);
+                if (!resolved) return false;
+                target_ = resolved;
+                free(resolved);
+            }
+        } else if (errno == ENOENT) {
+            /* a link to nothing: fopen would create its target there */
+            struct stat link;
+            if (lstat(path, &link) == 0) {
+                file_ = fopen(path, "w");
+                return file_ != nullptr;
+            }
+        }
+
+        std::string temp = target_ + ".XXXXXX";
+        const int fd = mkstemp(temp.data());
+        if (fd < 0) return false;
+        temp_path_ = temp;
+        if (fchmod(fd, mode) != 0) {
+            close(fd);
+            return false;
+        }
+        file_ = fdopen(fd, "w");
+        if (!file_) {
+            close(fd);
+            return false;
+        }
+        return true;
     }
-    errno = 0;
-    if (fwrite(text, 1, length, out.get()) != length) {
-        const int error = errno ? errno : EIO;
-        out.reset();
-        return report_write_error(&guard, path, error);
-    }
-    errno = 0;
-    if (fclose(out.release()) != 0) return report_write_error(&guard, path, errno ? errno : EIO);
-    return 0;
-}
+
+    std::string target_;    /* the path the temporary file is renamed to */
+    std::string temp_path_; /* the temporary file; empty when none is left */
+    FILE *file_ = nullptr;
+    std::vector<char> buffer_; /* file_'s buffer, kept until file_ is closed */
+    json_output sink_{nullptr, "", 0};
+};
 
 } // namespace
 
@@ -211,11 +343,16 @@ int quarn_to_json(const char *input_path, const char *output_path) {
     std::optional<Input> input = open_input(input_path);
     if (!input) return 1;
 
+    /* the generator prints straight into the output as it goes */
+    DocumentOutput output;
+    if (!output.open(output_path)) return 1;
     yajl_gen_config(gen.get(), yajl_gen_beautify, 1);
-    json_document doc{gen.get()};
+    yajl_gen_config(gen.get(), yajl_gen_print_callback, json_print, output.sink());
+
+    json_document doc{gen.get(), output.sink()};
     doc.array_open();
 
-    json_ctx ctx{gen.get(), 0};
+    json_ctx ctx{gen.get(), 0, output.sink()};
     for (uint64_t i = 0; i < input->tables->count; i++) {
         const quarn_table_t *table = &input->tables->tables[i];
         doc.map_open();
@@ -237,6 +374,9 @@ int quarn_to_json(const char *input_path, const char *output_path) {
         if (!doc.report()) return 1;
         ctx.last_row = 0;
         const quarn_error_t result = quarn_read_values(input->file.get(), table, json_add_value, &ctx);
+        /* a failed write aborts the read: the write is what went wrong */
+        if (result != QUARN_OK && output.sink()->error != 0)
+            return report_write_error(output.sink()->name, output.sink()->error);
         if (result != QUARN_OK) return report_error_code(result);
         if (ctx.last_row != 0) doc.map_close();
         doc.array_close();
@@ -245,11 +385,8 @@ int quarn_to_json(const char *input_path, const char *output_path) {
     doc.array_close();
     input.reset();
 
-    const unsigned char *text = nullptr;
-    size_t length = 0;
-    if (doc.status == yajl_gen_status_ok) doc.status = yajl_gen_get_buf(gen.get(), &text, &length);
     if (!doc.report()) return 1;
-    return write_document(output_path, text, length);
+    return output.finish();
 }
 
 } // namespace converter

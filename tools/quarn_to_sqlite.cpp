@@ -11,6 +11,12 @@
  * as exactly one prepared statement: a name can never end its identifier
  * early or bring statements of its own.
  *
+ * Rows go in through transactions of up to kRowsPerTransaction rows: one
+ * commit per row would cost a disk sync each. Every way out of the run,
+ * failures included, commits what is open (Transaction's destructor), so
+ * the database ends as one commit per statement would leave it: the tables
+ * and rows written before a failure stay, the row still bound does not.
+ *
  * The conversion is the function quarn_to_sqlite (converters.h); main, left
  * out of the fuzz build by QUARN_CONVERTER_NO_MAIN, only checks the
  * arguments and calls it.
@@ -28,13 +34,64 @@
 
 namespace {
 
+/* Rows inserted between two commits. */
+constexpr uint64_t kRowsPerTransaction = 50000;
+
+/* The open transaction of a run. Whatever is open when it goes out of
+ * scope is committed, so no way out of the run can lose what was inserted
+ * (closing a database rolls back an open transaction). */
+class Transaction {
+  public:
+    explicit Transaction(sqlite3 *db) : db_(db) {}
+    Transaction(const Transaction &) = delete;
+    Transaction &operator=(const Transaction &) = delete;
+    /* A failure here is already reported; its own, if any, is only printed. */
+    ~Transaction() { commit(); }
+
+    /* Starts a transaction; prints the failure and returns false. */
+    bool begin() {
+        if (sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK) {
+            fprintf(stderr, "Error beginning SQLite transaction: %s\n", sqlite3_errmsg(db_));
+            return false;
+        }
+        open_ = true;
+        return true;
+    }
+
+    /* Commits the open transaction, if any; prints the failure and returns
+     * false. The transaction counts as ended either way. */
+    bool commit() {
+        if (!open_) return true;
+        open_ = false;
+        if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+            fprintf(stderr, "Error committing to SQLite file: %s\n", sqlite3_errmsg(db_));
+            return false;
+        }
+        return true;
+    }
+
+  private:
+    sqlite3 *db_;
+    bool open_ = false;
+};
+
 /* Writer context handed to sqlite_insert_value. */
 struct sqlite_ctx {
     sqlite3 *db;
     sqlite3_stmt *statement; /* the table's prepared INSERT */
     const char *table_name;
     int last_row; /* row number of the values bound so far; 0: none yet */
+    Transaction *transaction;
+    uint64_t *uncommitted_rows; /* rows inserted since the last commit */
 };
+
+/* Counts one inserted row; every kRowsPerTransaction rows commits them and
+ * starts the next transaction. Prints the failure and returns false. */
+bool count_inserted_row(Transaction &transaction, uint64_t &uncommitted_rows) {
+    if (++uncommitted_rows < kRowsPerTransaction) return true;
+    uncommitted_rows = 0;
+    return transaction.commit() && transaction.begin();
+}
 
 /* name inside double quotes, each " in it doubled: an SQL identifier that
  * stands for exactly that name, whatever characters it holds. */
@@ -126,6 +183,7 @@ int sqlite_insert_value(int row, const quarn_column_t *column, const char *value
             return QUARN_HANDLER_ABORT;
         }
         sqlite3_clear_bindings(ctx->statement);
+        if (!count_inserted_row(*ctx->transaction, *ctx->uncommitted_rows)) return QUARN_HANDLER_ABORT;
     }
     const std::string_view text = value;
     if (sqlite3_bind_text(ctx->statement, column->index, text.data(), static_cast<int>(text.size()),
@@ -156,7 +214,8 @@ struct StatementFinalizer {
     void operator()(sqlite3_stmt *statement) const { sqlite3_finalize(statement); }
 };
 /* Every statement is finalized before its database is closed: a statement
- * handle is always declared after, and so destroyed before, the database's. */
+ * handle is always declared after, and so destroyed before, the database's
+ * (and the run's Transaction, so that no statement is busy at the commit). */
 using DatabasePtr = std::unique_ptr<sqlite3, DatabaseCloser>;
 using StatementPtr = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
 
@@ -170,7 +229,7 @@ int quarn_to_sqlite(const char *input_path, const char *output_path) {
 
     /* Created only now that the input is known to be readable; an existing
      * database is opened with its contents. A failed run leaves the
-     * database as far as it got. */
+     * database as far as it got: Transaction commits on every way out. */
     sqlite3 *opened = nullptr;
     const int open_rc =
         sqlite3_open_v2(output_path, &opened, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
@@ -182,6 +241,11 @@ int quarn_to_sqlite(const char *input_path, const char *output_path) {
     if (!run_pragma(db.get(), "PRAGMA journal_mode = OFF;\n", "Error setting journal_mode = OFF\n") ||
         !run_pragma(db.get(), "PRAGMA synchronous = 0;\n", "Error setting synchronous = 0\n"))
         return 1;
+
+    /* declared after the database: commits before it is closed */
+    Transaction transaction(db.get());
+    if (!transaction.begin()) return 1;
+    uint64_t uncommitted_rows = 0;
 
     for (uint64_t t = 0; t < input->tables->count; t++) {
         const quarn_table_t &table = input->tables->tables[t];
@@ -208,7 +272,7 @@ int quarn_to_sqlite(const char *input_path, const char *output_path) {
             return 1;
         }
 
-        sqlite_ctx ctx = {db.get(), statement.get(), table.name, 0};
+        sqlite_ctx ctx = {db.get(), statement.get(), table.name, 0, &transaction, &uncommitted_rows};
         const quarn_error_t error =
             quarn_read_values(input->file.get(), &table, sqlite_insert_value, &ctx);
         if (error != QUARN_OK) return report_error_code(error);
@@ -217,8 +281,9 @@ int quarn_to_sqlite(const char *input_path, const char *output_path) {
             fprintf(stderr, "Error inserting data into SQLite table: %s\n", sqlite3_errmsg(db.get()));
             return 1;
         }
+        if (ctx.last_row != 0 && !count_inserted_row(transaction, uncommitted_rows)) return 1;
     }
-    return 0;
+    return transaction.commit() ? 0 : 1;
 }
 
 } // namespace converter
