@@ -52,8 +52,6 @@ class OutputGuard {
     explicit OutputGuard(std::string path);
     /* Removes the output when this run made it a regular file. */
     void discard() const;
-    bool is_regular() const { return regular_; }
-    const std::string &path() const { return path_; }
 
   private:
     std::string path_;
