@@ -29,16 +29,16 @@ int main(int argc, char **argv) {
     db.header.date = "14Nov12";
     uint64_t records = 0;
     for (size_t t = 0; t < data.tables.size(); t++) {
-        const bench::TableSpec &spec = data.tables[t];
+        const bench::TableSpec &shape = data.tables[t];
         qw::Table table;
-        table.name = spec.name;
+        table.name = shape.name;
         table.number = int(t + 1);
-        for (const bench::ColumnSpec &c : bench::schema_columns(spec.schema, data.layout))
+        for (const bench::ColumnSpec &c : bench::schema_columns(shape.schema, data.layout))
             table.columns.push_back({c.name, c.number, c.type, c.collation});
-        table.generated_records = spec.records;
-        table.make_record = [&data, &spec, early](size_t i, qw::Record &record) {
+        table.generated_records = shape.records;
+        table.make_record = [&data, &shape, early](size_t i, qw::Record &record) {
             static bench::Row row;
-            bench::make_row(data, spec, i, row);
+            bench::make_row(data, shape, i, row);
             /* earlier files number records 1, 2, 3... (key 0: the writer's
              * next key); generation-12 keys wrap past their largest number */
             record.key = early ? 0 : bench::gen12_record_key(i);
@@ -51,7 +51,7 @@ int main(int argc, char **argv) {
             }
         };
         db.tables.push_back(std::move(table));
-        records += spec.records;
+        records += shape.records;
     }
 
     const std::string part = args.output + ".part";
