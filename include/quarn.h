@@ -176,6 +176,183 @@ QUARN_EXPORT quarn_error_t quarn_read_values(quarn_file_t *file,
                                              quarn_value_handler handler,
                                              void *user_ctx);
 
+/* ------------------------------------------------------------------ */
+/* The file, its fields, records and containers                        */
+/* ------------------------------------------------------------------ */
+
+/* What the header of an open file says. */
+typedef struct {
+    int32_t generation;        /* 0 for earlier files, 7 or 12 */
+    char version[10];          /* the version text, NUL-terminated */
+    char release_date_text[8]; /* the release date as stored ("25Jan11") */
+    /* The release date, when its text reads as one: year (e.g. 2011),
+     * month 1 to 12 and day 1 to 31; all three 0 otherwise. */
+    int32_t release_year;
+    int32_t release_month;
+    int32_t release_day;
+    char name[64];             /* the file name as the open recorded it */
+    uint64_t size;             /* the file's size in bytes */
+} quarn_file_info_t;
+
+/* Fills info with the facts of the file's header. Never fails. */
+QUARN_EXPORT void quarn_get_file_info(const quarn_file_t *file, quarn_file_info_t *info);
+
+/* A field's data type: the same numbers for every generation (an earlier
+ * file's container is 6, and earlier files have no timestamps). */
+typedef enum {
+    QUARN_TYPE_UNKNOWN = 0,
+    QUARN_TYPE_TEXT = 1,
+    QUARN_TYPE_NUMBER = 2,
+    QUARN_TYPE_DATE = 3,
+    QUARN_TYPE_TIME = 4,
+    QUARN_TYPE_TIMESTAMP = 5,
+    QUARN_TYPE_CONTAINER = 6
+} quarn_data_type_t;
+
+/* How a field gets its values. */
+typedef enum {
+    QUARN_KIND_UNKNOWN = 0,
+    QUARN_KIND_NORMAL = 1,      /* entered */
+    QUARN_KIND_CALCULATION = 2, /* values only where the result is stored */
+    QUARN_KIND_SUMMARY = 3
+} quarn_field_kind_t;
+
+/* A field of a table: its number and name as quarn_column_t has them, with
+ * what its definition record says. A field whose definition record is
+ * missing or too short has data_type and kind 0 (unknown), global 0 and
+ * repetitions 1. */
+typedef struct {
+    int32_t index;
+    int32_t data_type;   /* a quarn_data_type_t */
+    int32_t kind;        /* a quarn_field_kind_t */
+    int32_t global;      /* 1: global storage, one value for the whole table */
+    int32_t repetitions; /* repetitions declared, 1 or more (1: not repeating) */
+    char name[64];
+} quarn_field_t;
+
+typedef struct {
+    uint64_t count;
+    quarn_field_t *fields; /* count records in ascending index order */
+} quarn_field_array_t;
+
+/* Lists the fields of one table (only table->index is read): the same
+ * fields, in the same order, as quarn_list_columns lists. Returns a new
+ * array also when the walk fails: it then holds the fields found before the
+ * failure, and error (when not NULL) receives the number. error always
+ * receives the result (0, 7, 9 or 11). NULL only when memory runs out.
+ * Free the array with quarn_free_fields. */
+QUARN_EXPORT quarn_field_array_t *quarn_list_fields(quarn_file_t *file,
+                                                    const quarn_table_t *table,
+                                                    quarn_error_t *error);
+
+/* Frees an array from quarn_list_fields; NULL is ignored. */
+QUARN_EXPORT void quarn_free_fields(quarn_field_array_t *fields);
+
+/* The longest storage key the library hands out. */
+#define QUARN_CONTAINER_KEY_MAX 16
+
+/* The key under which a container's bytes are stored in the file: the
+ * bytes of its storage directory's key. Two keys name the same container
+ * when their sizes and bytes are equal. size 0: no key. */
+typedef struct {
+    uint32_t size;
+    uint8_t bytes[QUARN_CONTAINER_KEY_MAX];
+} quarn_container_key_t;
+
+/* One value of one repetition of one field of a record, as
+ * quarn_read_records hands it over. */
+typedef struct {
+    /* The row number, exactly as quarn_read_values numbers the rows. */
+    int32_t row;
+    /* 1 for the value quarn_read_values delivers, 2 and up for the other
+     * repetitions of a repeating field. */
+    int32_t repetition;
+    /* The record's own key in the file, which stays the same for the life
+     * of the record: fit for a primary key. */
+    uint64_t record_id;
+    /* The field, as quarn_list_fields describes it. Owned by the library,
+     * valid during the call. */
+    const quarn_field_t *field;
+    /* The value as NUL-terminated UTF-8, owned by the library and valid
+     * during the call; NULL when the value is a container reference. */
+    const char *text;
+    /* A container field's reference: the storage key of the container that
+     * quarn_read_containers hands over for it. A copy: the caller may keep
+     * it. size is 0 for every value whose text is not NULL. */
+    quarn_container_key_t container_key;
+} quarn_value_t;
+
+/* Called by quarn_read_records once per value. Return QUARN_HANDLER_ABORT
+ * to end the read; any other value lets it go on. */
+typedef int (*quarn_record_handler)(const quarn_value_t *value, void *user_ctx);
+
+/* Hands every value of every repetition of one table's records (only
+ * table->index is read) to handler, in file order, in one walk: what
+ * quarn_read_values delivers, with the same rows and texts, together with
+ * the other repetitions of repeating fields, and container fields as
+ * references (container_key) instead of text. handler may be NULL.
+ * Returns 0, the walk's error (7, 9, 11; 4 when memory runs out), or 13
+ * when the handler aborted. */
+QUARN_EXPORT quarn_error_t quarn_read_records(quarn_file_t *file,
+                                              const quarn_table_t *table,
+                                              quarn_record_handler handler,
+                                              void *user_ctx);
+
+/* One stream of a container: a picture in one format, a file, its name. */
+typedef struct {
+    char tag[5];      /* the four tag bytes as stored ("JPEG", "PDF "), NUL after */
+    uint64_t length;  /* the length the container's stream table declares */
+    uint64_t stored;  /* the bytes its pieces hold, in order */
+    int32_t damaged;  /* 1: the pieces do not add up to length (stored differs),
+                         or some are missing or out of order */
+} quarn_stream_t;
+
+/* A container of a table's store. */
+typedef struct {
+    quarn_container_key_t key;
+    uint32_t stream_count;
+    const quarn_stream_t *streams; /* in the stream table's order */
+    /* The file name kept in the FNAM stream, NUL-terminated UTF-8; NULL when
+     * the container has none. */
+    const char *name;
+    int32_t damaged; /* 1 when any stream is damaged */
+} quarn_container_t;
+
+typedef enum {
+    QUARN_CONTAINER_BEGIN = 0, /* a container, before any of its bytes */
+    QUARN_CONTAINER_DATA = 1,  /* the next piece of one of its streams */
+    QUARN_CONTAINER_END = 2    /* after its last piece */
+} quarn_container_event_type_t;
+
+/* What quarn_read_containers hands to its handler. Everything the event
+ * points at belongs to the library and is valid only during the call. */
+typedef struct {
+    int32_t type;                       /* a quarn_container_event_type_t */
+    const quarn_container_t *container; /* every event */
+    uint32_t stream;                    /* DATA: index into container->streams */
+    uint64_t offset;                    /* DATA: where the piece starts in its stream */
+    quarn_span_t bytes;                 /* DATA: the piece */
+} quarn_container_event_t;
+
+/* Answer QUARN_HANDLER_STOP to skip the rest of the container's bytes (its
+ * END still comes), QUARN_HANDLER_ABORT to end the read. */
+typedef int (*quarn_container_handler)(const quarn_container_event_t *event,
+                                       void *user_ctx);
+
+/* Hands every container of one table's store (only table->index is read)
+ * to handler: a BEGIN with its key, streams and name, the pieces of each
+ * stream in order as DATA (the pieces of one stream come in order; those of
+ * different streams may interleave), then an END. The pieces of a damaged
+ * stream that come in order are handed over; the flag tells the caller not
+ * to trust them. Memory stays bounded by a few pieces whatever a
+ * container's size: bytes are handed out as they lie in the file, never
+ * gathered. handler may be NULL. Returns 0, the walk's error (7, 9, 11; 4
+ * when memory runs out), or 13 when the handler aborted. */
+QUARN_EXPORT quarn_error_t quarn_read_containers(quarn_file_t *file,
+                                                 const quarn_table_t *table,
+                                                 quarn_container_handler handler,
+                                                 void *user_ctx);
+
 /* Prints the structure of the file on standard output: header facts, every
  * block of the chain and every chunk with its path. Returns 0 or the walk's
  * error (7, 9, 11). */

@@ -20,10 +20,14 @@ struct TablesFreer {
 struct ColumnsFreer {
     void operator()(quarn_column_array_t *columns) const { quarn_free_columns(columns); }
 };
+struct FieldsFreer {
+    void operator()(quarn_field_array_t *fields) const { quarn_free_fields(fields); }
+};
 
 using FilePtr = std::unique_ptr<quarn_file_t, FileCloser>;
 using TablesPtr = std::unique_ptr<quarn_table_array_t, TablesFreer>;
 using ColumnsPtr = std::unique_ptr<quarn_column_array_t, ColumnsFreer>;
+using FieldsPtr = std::unique_ptr<quarn_field_array_t, FieldsFreer>;
 
 } // namespace quarn
 

@@ -400,3 +400,19 @@ int process_block(quarn_file_t *file, quarn_block_t *block) {
     if (file->generation < 7) return decode_payload(file, block, end, decode_chunk_early);
     return decode_payload(file, block, end, decode_chunk_v7);
 }
+
+/* Codes 0x09 to 0x0D put their two key bytes right before the data; 0x0E
+ * puts a length byte between them and the data. */
+quarn_span_t chunk_key_bytes(const quarn_chunk_t *chunk) {
+    if (chunk->generation < 7 || chunk->type != QUARN_CHUNK_FIELD_SIMPLE_KEY) return {};
+    if (chunk->code >= 0x09 && chunk->code <= 0x0D) return {2, chunk->data.start - 2};
+    if (chunk->code == 0x0E) return {2, chunk->data.start - 3};
+    return {};
+}
+
+quarn_span_t chunk_trailing_bytes(const quarn_chunk_t *chunk) {
+    if (chunk->generation < 7 || chunk->type != QUARN_CHUNK_DATA_SIMPLE || chunk->code < 0x19 ||
+        chunk->code > 0x1D)
+        return {};
+    return {run_lengths[chunk->code - 0x19], chunk->data.start + chunk->data.size};
+}

@@ -503,3 +503,22 @@ void convert(iconv_t converter, int mask, char *out, size_t out_size, const uint
         out[length] = '\0';
     }
 }
+
+/* ------------------------------------------------------------------ */
+/* Header facts                                                        */
+/* ------------------------------------------------------------------ */
+
+extern "C" void quarn_get_file_info(const quarn_file_t *file, quarn_file_info_t *info) {
+    *info = quarn_file_info_t{};
+    info->generation = file->generation;
+    snprintf(info->version, sizeof info->version, "%s", file->version_string);
+    snprintf(info->release_date_text, sizeof info->release_date_text, "%s",
+             file->release_date_text);
+    if (file->release_date_parsed) {
+        info->release_year = file->release_date.tm_year + 1900;
+        info->release_month = file->release_date.tm_mon + 1;
+        info->release_day = file->release_date.tm_mday;
+    }
+    snprintf(info->name, sizeof info->name, "%s", file->filename);
+    info->size = file->file_size > 0 ? static_cast<uint64_t>(file->file_size) : 0;
+}

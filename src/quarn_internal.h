@@ -200,7 +200,70 @@ void convert(iconv_t converter, int mask, char *out, size_t out_size,
 size_t convert_scsu_to_utf8(const char **input, size_t *input_left,
                             char **output, size_t *output_left);
 
+/* ---- block: raw keys ---- */
+
+/* The two stored key bytes of a FIELD_SIMPLE_KEY chunk of generation 7 and
+ * later whose code carries a two-byte key (0x09 to 0x0E), or an empty span
+ * for every other chunk. The chunk's ref_simple drops the first byte's top
+ * bit; these bytes keep it. They lie in the same payload as the chunk's
+ * data and are valid as long as it is. */
+quarn_span_t chunk_key_bytes(const quarn_chunk_t *chunk);
+
+/* The bytes that a DATA_SIMPLE chunk of codes 0x19 to 0x1D steps over after
+ * its data (1, 2, 4, 6 or 8 of them), or an empty span for every other
+ * chunk. They belong to no field for the value reader; a container's store
+ * keeps a short stream there, behind its tag. */
+quarn_span_t chunk_trailing_bytes(const quarn_chunk_t *chunk);
+
+/* ---- the record value reader (read_values.cpp) ---- */
+
+/* A value as the record value reader takes it up: the stored bytes of one
+ * short value, or of a long value's pieces joined, still masked and
+ * encoded, valid during the call that hands it over. */
+struct taken_value {
+    uint64_t column = 0;     /* the column number */
+    int32_t repetition = 1;  /* 1, or 2 and up */
+    uint64_t record_key = 0; /* the row key of the value's record */
+    bool joined = false;     /* joined from the pieces of a long value */
+    const uint8_t *bytes = nullptr;
+    size_t size = 0;
+};
+
+/* Where the reader's walk sends what it finds. */
+struct value_reader_sink {
+    /* Also take up repetitions 2 and up of repeating fields: their values
+     * lie beside the record's short values, under keys that pair the column
+     * with the repetition. */
+    bool repetitions = false;
+    /* Called once per value with the current row and the reader's column
+     * record; answers a quarn_handler_status_t. Null: nothing is handed
+     * over. */
+    int (*value)(void *ctx, int row, const quarn_column_t &column, const taken_value &value) =
+        nullptr;
+    /* Called for every field chunk of a column definition path, with the
+     * column number; may be null. */
+    void (*definition)(void *ctx, const quarn_chunk_t *chunk, uint64_t c) = nullptr;
+    void *ctx = nullptr;
+};
+
+/* The walk of quarn_read_values over table table_index: builds the column
+ * records, numbers the rows and joins long values as that function does,
+ * and hands each value to the sink. Returns the walk's result (0, 7, 9, 11,
+ * or 13 when the sink aborted). Throws std::bad_alloc. */
+int read_table_values(quarn_file_t *file, int64_t table_index, const value_reader_sink &sink);
+
 /* ---- catalogues ---- */
+
+/* The field record of column c in slots, made with the unknown values and
+ * one repetition when it is not there yet. */
+quarn_field_t &field_slot(std::map<uint64_t, quarn_field_t> &slots, uint64_t c);
+
+/* Takes one chunk of column c's definition path (T, 3, 5, c or 3, 5, c)
+ * into its field record: the name (key 16 in generation 7 and later, key 1
+ * earlier) names the field, the definition record (key 2) gives its type,
+ * kind, global flag and repetitions. Other chunks and c = 0 change nothing. */
+void take_field_definition(const quarn_file_t *file, const quarn_chunk_t *chunk, uint64_t c,
+                           std::map<uint64_t, quarn_field_t> &slots);
 
 /* The records of the slots that hold a name (index not 0), in ascending
  * number, as one new[] array that the catalogues hand out; count receives

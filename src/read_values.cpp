@@ -15,6 +15,20 @@
  *
  * A long value's pieces are joined raw, still masked and encoded, and
  * converted once as one text: a piece may end inside a character.
+ *
+ * The same walk serves quarn_read_records (read_records.cpp), which also
+ * takes up the other repetitions of repeating fields. Repetition r (2 and
+ * up) of column c lies beside the record's short values:
+ *
+ *   generation 7 and later   T, 5, r: a field of code 0x0E whose two key
+ *                            bytes are c and r, the first byte's top bit
+ *                            clear and the byte not 0 (with the top bit set
+ *                            the key is an ordinary column number)
+ *   earlier files            5, r: a field with the two-byte key c, r
+ *
+ * Such a value counts for the rows as a short value of column c does, and
+ * hands over a long value still pending first, so that repetition 1 comes
+ * before the others.
  */
 #include "quarn_internal.h"
 
@@ -28,6 +42,7 @@ struct quarn_read_values_ctx_t {
     uint64_t last_row_key = 0;
     bool taken_any = false; /* a value has been taken up: last_row_key is real */
     std::vector<uint8_t> long_value; /* pending raw bytes of a long value */
+    uint64_t long_value_key = 0;     /* the row key of its first piece */
     int64_t table_index = 0;
     int32_t last_column = 0;
     uint64_t column_count = 0;
@@ -36,8 +51,14 @@ struct quarn_read_values_ctx_t {
      * a huge column number from costing memory for the numbers it skips. */
     std::map<uint64_t, quarn_column_t> columns;
     quarn_file_t *file = nullptr;
+    value_reader_sink sink;
+};
+
+/* What quarn_read_values hands its value handler: the converted text. */
+struct text_delivery {
     quarn_value_handler handler = nullptr;
     void *user_ctx = nullptr;
+    quarn_file_t *file = nullptr;
     std::vector<char> scratch; /* conversion buffer, reused */
 };
 
@@ -50,25 +71,42 @@ static const quarn_column_t &column_record(const quarn_read_values_ctx_t *ctx, u
     return it == ctx->columns.end() ? kUnnamedColumn : it->second;
 }
 
-/* Converts n raw bytes and hands them to the handler with the current row. */
-static int deliver(quarn_read_values_ctx_t *ctx, const quarn_column_t &column,
-                   const uint8_t *bytes, size_t n) {
-    if (!ctx->handler) return QUARN_HANDLER_CONTINUE;
-    const size_t size = 4 * n + 1;
-    if (ctx->scratch.size() < size) ctx->scratch.resize(size);
-    convert(ctx->file->converter, ctx->file->text_mask, ctx->scratch.data(), size, bytes, n);
-    return ctx->handler(static_cast<int>(ctx->row), &column, ctx->scratch.data(), ctx->user_ctx);
+/* Hands n raw bytes of the given column and repetition to the sink with the
+ * current row. */
+static int deliver(quarn_read_values_ctx_t *ctx, const quarn_column_t &column, const uint8_t *bytes,
+                   size_t n, int32_t repetition, uint64_t record_key, bool joined) {
+    if (!ctx->sink.value) return QUARN_HANDLER_CONTINUE;
+    taken_value value;
+    value.column = static_cast<uint64_t>(column.index);
+    value.repetition = repetition;
+    value.record_key = record_key;
+    value.joined = joined;
+    value.bytes = bytes;
+    value.size = n;
+    return ctx->sink.value(ctx->sink.ctx, static_cast<int>(ctx->row), column, value);
 }
 
 static int deliver_pending(quarn_read_values_ctx_t *ctx) {
     return deliver(ctx, column_record(ctx, static_cast<uint64_t>(ctx->last_column)),
-                   ctx->long_value.data(), ctx->long_value.size());
+                   ctx->long_value.data(), ctx->long_value.size(), 1, ctx->long_value_key, true);
+}
+
+/* Converts a value and hands the text to the caller's value handler. */
+static int deliver_text(void *vdelivery, int row, const quarn_column_t &column,
+                        const taken_value &value) {
+    auto *delivery = static_cast<text_delivery *>(vdelivery);
+    const size_t size = 4 * value.size + 1;
+    if (delivery->scratch.size() < size) delivery->scratch.resize(size);
+    convert(delivery->file->converter, delivery->file->text_mask, delivery->scratch.data(), size,
+            value.bytes, value.size);
+    return delivery->handler(row, &column, delivery->scratch.data(), delivery->user_ctx);
 }
 
 static void define_column(quarn_read_values_ctx_t *ctx, quarn_chunk_t *chunk) {
     const uint64_t c = path_value(chunk, chunk->path[chunk->path_level - 1]);
     if (c == 0) return;
     if (c > ctx->column_count) ctx->column_count = c;
+    if (ctx->sink.definition) ctx->sink.definition(ctx->sink.ctx, chunk, c);
 
     const bool is_name = chunk->generation >= 7 ? chunk->ref_simple == 16 : chunk->ref_simple == 1;
     const bool is_type = chunk->generation < 7 && chunk->ref_simple == 2;
@@ -85,6 +123,45 @@ static void define_column(quarn_read_values_ctx_t *ctx, quarn_chunk_t *chunk) {
     }
 }
 
+/* Whether the chunk, lying among a record's short values, is repetition
+ * *repetition (2 and up) of column *column. */
+static bool is_repetition(const quarn_chunk_t *chunk, uint64_t *column, int32_t *repetition) {
+    quarn_span_t key{};
+    if (chunk->generation >= 7) {
+        if (chunk->code != 0x0E) return false;
+        key = chunk_key_bytes(chunk);
+        if (key.size != 2 || (key.start[0] & 0x80) != 0) return false;
+    } else {
+        if (chunk->type != QUARN_CHUNK_FIELD_LONG_KEY) return false;
+        key = chunk->ref_long;
+        if (key.size != 2) return false;
+    }
+    if (key.start[0] == 0 || key.start[1] < 2) return false;
+    *column = key.start[0];
+    *repetition = key.start[1];
+    return true;
+}
+
+/* Takes up repetition r of column c from a record's short values. */
+static int take_repetition(quarn_read_values_ctx_t *ctx, const quarn_chunk_t *chunk, uint64_t c,
+                           int32_t r) {
+    if (c > ctx->column_count) return QUARN_HANDLER_CONTINUE;
+    const quarn_column_t &p = column_record(ctx, c);
+    if (p.index == 0) return QUARN_HANDLER_CONTINUE;
+    if (!ctx->long_value.empty()) {
+        if (deliver_pending(ctx) == QUARN_HANDLER_ABORT) return QUARN_HANDLER_ABORT;
+        ctx->long_value.clear();
+    }
+    const uint64_t k = path_value(chunk, chunk->path[chunk->generation >= 7 ? 2 : 1]);
+    if (!ctx->taken_any || k != ctx->last_row_key || ctx->last_column > p.index) ctx->row++;
+    if (deliver(ctx, p, chunk->data.start, chunk->data.size, r, k, false) == QUARN_HANDLER_ABORT)
+        return QUARN_HANDLER_ABORT;
+    ctx->taken_any = true;
+    ctx->last_row_key = k;
+    ctx->last_column = p.index;
+    return QUARN_HANDLER_CONTINUE;
+}
+
 static int process_value(quarn_chunk_t *chunk, quarn_read_values_ctx_t *ctx) {
     quarn_span_t **path = chunk->path;
     const int row_entry = chunk->generation >= 7 ? 2 : 1;
@@ -92,6 +169,7 @@ static int process_value(quarn_chunk_t *chunk, quarn_read_values_ctx_t *ctx) {
     bool is_long;
 
     if (table_path_match_start1(chunk, 3, 5)) {
+        if (chunk->type == QUARN_CHUNK_FIELD_LONG_KEY) return QUARN_HANDLER_CONTINUE;
         const uint64_t c = path_value(chunk, path[chunk->path_level - 1]);
         const uint64_t k = path_value(chunk, path[row_entry]);
         const uint64_t last = static_cast<uint64_t>(ctx->last_column);
@@ -106,6 +184,10 @@ static int process_value(quarn_chunk_t *chunk, quarn_read_values_ctx_t *ctx) {
         column = c;
         is_long = true;
     } else if (table_path_match_start1(chunk, 2, 5)) {
+        int32_t repetition = 1;
+        if (ctx->sink.repetitions && is_repetition(chunk, &column, &repetition))
+            return take_repetition(ctx, chunk, column, repetition);
+        if (chunk->type == QUARN_CHUNK_FIELD_LONG_KEY) return QUARN_HANDLER_CONTINUE;
         if (chunk->type == QUARN_CHUNK_SEGMENT) {
             column = chunk->segment_index;
         } else {
@@ -135,9 +217,11 @@ static int process_value(quarn_chunk_t *chunk, quarn_read_values_ctx_t *ctx) {
     if (!ctx->taken_any || k != ctx->last_row_key || ctx->last_column > p.index) ctx->row++;
 
     if (is_long) {
+        if (ctx->long_value.empty()) ctx->long_value_key = k;
         ctx->long_value.insert(ctx->long_value.end(), chunk->data.start,
                                chunk->data.start + chunk->data.size);
-    } else if (deliver(ctx, p, chunk->data.start, chunk->data.size) == QUARN_HANDLER_ABORT) {
+    } else if (deliver(ctx, p, chunk->data.start, chunk->data.size, 1, k, false) ==
+               QUARN_HANDLER_ABORT) {
         return QUARN_HANDLER_ABORT;
     }
 
@@ -159,7 +243,12 @@ static int handle_chunk_read_values(quarn_chunk_t *chunk, void *vctx) {
             return QUARN_HANDLER_CONTINUE;
     } else {
         if (k > 5) return QUARN_HANDLER_STOP;
-        if (chunk->type != QUARN_CHUNK_FIELD_SIMPLE_KEY) return QUARN_HANDLER_CONTINUE;
+        /* fields with a byte-string key matter only as repetitions */
+        const bool repetition_form = ctx->sink.repetitions &&
+                                     chunk->type == QUARN_CHUNK_FIELD_LONG_KEY;
+        if (chunk->type != QUARN_CHUNK_FIELD_SIMPLE_KEY && !repetition_form)
+            return QUARN_HANDLER_CONTINUE;
+        if (repetition_form) return process_value(chunk, ctx);
     }
 
     if (table_path_match_start2(chunk, 3, 3, 5)) {
@@ -169,25 +258,35 @@ static int handle_chunk_read_values(quarn_chunk_t *chunk, void *vctx) {
     return process_value(chunk, ctx);
 }
 
+int read_table_values(quarn_file_t *file, int64_t table_index, const value_reader_sink &sink) {
+    quarn_read_values_ctx_t ctx;
+    ctx.table_index = table_index;
+    ctx.file = file;
+    ctx.sink = sink;
+
+    int rc = file->generation >= 7
+                 ? process_table_blocks(file, table_index + 128, handle_chunk_read_values, &ctx)
+                 : process_blocks(file, nullptr, handle_chunk_read_values, &ctx);
+    /* a value still being joined when the walk ends is handed over now,
+     * unless the caller asked to stop; its answer changes nothing */
+    if (!ctx.long_value.empty() && rc != QUARN_ERROR_USER_ABORTED) {
+        deliver_pending(&ctx);
+        ctx.long_value.clear();
+    }
+    return rc;
+}
+
 extern "C" quarn_error_t quarn_read_values(quarn_file_t *file, const quarn_table_t *table,
                                            quarn_value_handler handler, void *user_ctx) {
     try {
-        quarn_read_values_ctx_t ctx;
-        ctx.table_index = table->index;
-        ctx.file = file;
-        ctx.handler = handler;
-        ctx.user_ctx = user_ctx;
-
-        int rc = file->generation >= 7 ? process_table_blocks(file, ctx.table_index + 128,
-                                                              handle_chunk_read_values, &ctx)
-                                       : process_blocks(file, nullptr, handle_chunk_read_values, &ctx);
-        /* a value still being joined when the walk ends is handed over now,
-         * unless the caller asked to stop; its answer changes nothing */
-        if (!ctx.long_value.empty() && rc != QUARN_ERROR_USER_ABORTED) {
-            deliver_pending(&ctx);
-            ctx.long_value.clear();
-        }
-        return static_cast<quarn_error_t>(rc);
+        text_delivery delivery;
+        delivery.handler = handler;
+        delivery.user_ctx = user_ctx;
+        delivery.file = file;
+        value_reader_sink sink;
+        if (handler) sink.value = deliver_text;
+        sink.ctx = &delivery;
+        return static_cast<quarn_error_t>(read_table_values(file, table->index, sink));
     } catch (const std::exception &) {
         return QUARN_ERROR_MALLOC;
     }
