@@ -276,6 +276,31 @@ void data_code(Bytes &out, uint8_t code, const Bytes &d, uint8_t trail) {
     append(out, d);
 }
 
+void data_with_trail(Bytes &out, uint8_t code, const Bytes &d, const Bytes &trail) {
+    static constexpr size_t kTrail[5] = {1, 2, 4, 6, 8};
+    if (code < 0x19 || code > 0x1D) refuse("codes 0x19..0x1D step over trailing bytes");
+    need_length(trail, kTrail[code - 0x19], code);
+    need_at_most(d.size(), 255, "data");
+    out.push_back(code);
+    out.push_back(uint8_t(d.size()));
+    append(out, d);
+    append(out, trail);
+}
+
+void field_key_bytes(Bytes &out, uint8_t code, const Bytes &k, const Bytes &d) {
+    if (code < 0x09 || code > 0x0E) refuse("two-byte field keys take codes 0x09..0x0E");
+    if (k.size() != 2) refuse("a two-byte field key holds two bytes");
+    out.push_back(code);
+    append(out, k);
+    if (code == 0x0E) {
+        need_at_most(d.size(), 255, "field data");
+        out.push_back(uint8_t(d.size()));
+    } else {
+        need_length(d, kFieldLengths[code - 0x09], code);
+    }
+    append(out, d);
+}
+
 void end(Bytes &out) {
     out.push_back(0x00);
     out.push_back(0x00);
@@ -488,6 +513,44 @@ Bytes stored_text(std::string_view utf8, Generation generation) {
 }
 
 /* ------------------------------------------------------------------ */
+/* Field definitions and containers                                    */
+/* ------------------------------------------------------------------ */
+
+Bytes definition_record(const Definition &d, Generation generation, int collation) {
+    if (d.repetitions < 0 || d.repetitions > 65535) refuse("repetitions take 16 bits");
+    if (is_v7(generation)) {
+        Bytes record(26, 0);
+        record[0] = uint8_t(d.kind);
+        record[1] = uint8_t(d.data_type);
+        record[9] = d.global ? 0x01 : 0x00;
+        put_be16(record.data() + 24, uint32_t(d.repetitions));
+        return record;
+    }
+    if (d.data_type == 5) refuse("earlier files have no timestamp type");
+    Bytes record(12, 0);
+    record[0] = d.global ? 5 : uint8_t(d.kind);
+    record[1] = d.data_type == 6 ? 5 : uint8_t(d.data_type);
+    record[3] = uint8_t(collation);
+    put_be16(record.data() + 10, uint32_t(d.repetitions));
+    return record;
+}
+
+Stream name_stream(std::string_view file_name, Generation generation) {
+    const Bytes word = stored_text("file", generation);
+    const Bytes name = stored_text(file_name, generation);
+    need_at_most(name.size(), 255, "stored file name");
+    Stream stream;
+    stream.tag = "FNAM";
+    stream.form = Stream::Form::inline_field;
+    stream.data = {0x00, 0x00, 0x00, 0x01, uint8_t(word.size())};
+    append(stream.data, word);
+    stream.data.push_back(0x00);
+    stream.data.push_back(uint8_t(name.size()));
+    append(stream.data, name);
+    return stream;
+}
+
+/* ------------------------------------------------------------------ */
 /* Files from blocks                                                   */
 /* ------------------------------------------------------------------ */
 
@@ -680,6 +743,18 @@ struct Packer {
         put(scratch);
     }
 
+    void long_field(const Bytes &k, const Bytes &d) {
+        scratch.clear();
+        if (is_v7(generation))
+            v7::long_field(scratch, k, d);
+        else
+            early::long_field(scratch, k, d);
+        put(scratch);
+    }
+
+    /* A chunk made by the caller, under the path in force. */
+    void chunk(const Bytes &bytes) { put(bytes); }
+
     void finish() { flush(); }
 };
 
@@ -687,10 +762,60 @@ int number_or_position(int number, size_t position) {
     return number != 0 ? number : int(position + 1);
 }
 
+/* The key's bytes as hexadecimal digits, upper case. */
+std::string hex_digits(const Bytes &key) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    std::string out;
+    for (uint8_t b : key) {
+        out += kDigits[b >> 4];
+        out += kDigits[b & 15];
+    }
+    return out;
+}
+
+/* A container field's reference to the storage key. */
+void write_reference(Packer &packer, const Value &value, Generation g) {
+    const unsigned column = unsigned(value.column);
+    const Bytes &k = *value.container;
+    if (!is_v7(g)) {
+        if (k.empty() || k.size() > 254) refuse("an early reference holds 1 to 254 key bytes");
+        Bytes reference{uint8_t(k.size())};
+        append(reference, k);
+        packer.field(column, reference);
+        return;
+    }
+    packer.push(key(column, g));
+    packer.field(0, Bytes{0x00, 0x00, 0x00, 0x05, 0x00, 0x00, 0x00, 0x03});
+    packer.field(1, stored_text(hex_digits(k) + value.reference_suffix, g));
+    packer.pop();
+}
+
+/* Repetition 2 and up of a column, beside the record's short values. */
+void write_repetition(Packer &packer, const Value &value, const Bytes &stored, Generation g) {
+    if (value.column > 127 || value.repetition > 255)
+        refuse("repetitions are written for columns 1 to 127 and repetitions up to 255");
+    const Bytes k{uint8_t(value.column), uint8_t(value.repetition)};
+    Bytes chunk;
+    if (is_v7(g))
+        v7::field_key_bytes(chunk, 0x0E, k, stored);
+    else
+        early::long_field(chunk, k, stored);
+    packer.chunk(chunk);
+}
+
 void write_value(Packer &packer, const Value &value, Generation g) {
     if (value.column <= 0) refuse("value without a column number");
     const unsigned column = unsigned(value.column);
+    if (value.container) return write_reference(packer, value, g);
     const Bytes stored = value.stored ? *value.stored : stored_text(value.text, g);
+    if (value.repetition > 1) return write_repetition(packer, value, stored, g);
+    if (value.key_bytes) {
+        if (!is_v7(g)) refuse("key bytes are written in generation 7 and later");
+        Bytes chunk;
+        v7::field_key_bytes(chunk, 0x0E, *value.key_bytes, stored);
+        packer.chunk(chunk);
+        return;
+    }
     if (!value.long_value) {
         if (is_v7(g) && stored.size() > 255)
             packer.segment(column, stored); /* no field code holds more than 255 bytes */
@@ -713,6 +838,124 @@ void write_value(Packer &packer, const Value &value, Generation g) {
         at += n;
     } while (at < stored.size());
     packer.pop();
+}
+
+/* Pieces of a pushed stream, by number from 1. */
+std::vector<Bytes> pieces_of(const Stream &stream, Generation g) {
+    const size_t size = stream.piece_size ? stream.piece_size : (is_v7(g) ? 1000 : 491);
+    std::vector<Bytes> pieces;
+    for (size_t at = 0; at < stream.data.size(); at += size) {
+        const size_t n = std::min(size, stream.data.size() - at);
+        pieces.emplace_back(stream.data.begin() + long(at), stream.data.begin() + long(at + n));
+    }
+    return pieces;
+}
+
+Bytes tag_bytes(const Stream &stream) {
+    if (stream.tag.size() != 4) refuse("a stream tag has four bytes");
+    return Bytes(stream.tag.begin(), stream.tag.end());
+}
+
+/* The stream table (generation 7 and later) or descriptor (earlier files)
+ * of a container. */
+Bytes stream_table(const Container &container, Generation g) {
+    if (container.table_bytes) return *container.table_bytes;
+    std::vector<const Stream *> listed;
+    for (const Stream &stream : container.streams)
+        if (!stream.unlisted) listed.push_back(&stream);
+    const auto entry = [](Bytes &out, const Stream &stream) {
+        append(out, tag_bytes(stream));
+        const uint64_t length = stream.declared_length.value_or(stream.data.size());
+        out.resize(out.size() + 4);
+        put_be32(out.data() + out.size() - 4, uint32_t(length));
+    };
+    if (!is_v7(g)) {
+        Bytes descriptor{0x00, 0x00, 0x07, 0x97, 0xB8, 0x00, 0x00, 0x00, 0x01,
+                         0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01};
+        if (!listed.empty()) entry(descriptor, *listed[0]);
+        return descriptor;
+    }
+    Bytes table;
+    push_be16(table, uint32_t(listed.size()));
+    for (const Stream *stream : listed) entry(table, *stream);
+    return table;
+}
+
+void write_stream(Packer &packer, const Stream &stream, Generation g) {
+    const Bytes tag = tag_bytes(stream);
+    switch (stream.form) {
+    case Stream::Form::inline_field:
+        packer.long_field(tag, stream.data);
+        return;
+    case Stream::Form::bare: {
+        static constexpr uint8_t kCodes[9] = {0, 0x19, 0x1A, 0, 0x1B, 0, 0x1C, 0, 0x1D};
+        if (!is_v7(g) || stream.data.size() > 8 || kCodes[stream.data.size()] == 0)
+            refuse("bare streams hold 1, 2, 4, 6 or 8 bytes, in generation 7 and later");
+        Bytes chunk;
+        v7::data_with_trail(chunk, kCodes[stream.data.size()], tag, stream.data);
+        packer.chunk(chunk);
+        return;
+    }
+    case Stream::Form::pushed:
+        break;
+    }
+    const std::vector<Bytes> pieces = pieces_of(stream, g);
+    std::vector<unsigned> order = stream.piece_order;
+    if (order.empty())
+        for (unsigned n = 1; n <= pieces.size(); n++) order.push_back(n);
+    packer.push(tag);
+    if (is_v7(g)) {
+        Bytes length(4);
+        put_be32(length.data(), uint32_t(stream.data.size()));
+        packer.field(0, length);
+    }
+    for (unsigned n : order) {
+        if (n == 0 || n > pieces.size()) refuse("no piece numbered " + std::to_string(n));
+        const Bytes &piece = pieces[n - 1];
+        if (!is_v7(g))
+            packer.field(n, piece);
+        else if (stream.last_piece_as_field && n == pieces.size() && piece.size() <= 255)
+            packer.field(n, piece);
+        else
+            packer.segment(n, piece);
+    }
+    packer.pop();
+}
+
+/* Lays out a table's container store under the path in force ([T] or the
+ * root). */
+void write_containers(Packer &packer, const Table &table, Generation g) {
+    if (table.containers.empty()) return;
+    packer.push(key(31, g));
+    packer.push(key(5, g));
+    for (const Container &container : table.containers) {
+        packer.push(container.key);
+        if (is_v7(g)) {
+            packer.field(2, stream_table(container, g));
+            packer.field(4, Bytes(16, 0xA5));
+        } else {
+            packer.field(1, stream_table(container, g));
+        }
+        for (const Stream &stream : container.streams) write_stream(packer, stream, g);
+        packer.pop();
+    }
+    packer.pop();
+    packer.pop();
+}
+
+/* The fields of a column's definition path: its definition record, when
+ * it has one, and its name. */
+void write_column(Packer &packer, const Column &column, Generation g) {
+    std::optional<Bytes> record = column.definition_bytes;
+    if (!record && column.definition) record = definition_record(*column.definition, g, column.collation);
+    if (is_v7(g)) {
+        if (record) packer.field(2, *record);
+        packer.field(16, stored_text(column.name, g));
+        return;
+    }
+    packer.field(1, stored_text(column.name, g));
+    packer.field(2, record ? *record
+                           : Bytes{0x00, uint8_t(column.type), 0x00, uint8_t(column.collation)});
 }
 
 /* Lays out the records of one table under the path in force ([T][5] or [5]). */
@@ -760,8 +1003,7 @@ void pack_database(const Database &db, Packer &packer) {
             for (size_t i = 0; i < table.columns.size(); i++) {
                 const Column &column = table.columns[i];
                 packer.push(key(uint64_t(number_or_position(column.number, i)), g));
-                packer.field(1, stored_text(column.name, g));
-                packer.field(2, Bytes{0x00, uint8_t(column.type), 0x00, uint8_t(column.collation)});
+                write_column(packer, column, g);
                 packer.pop();
             }
             packer.pop();
@@ -772,6 +1014,7 @@ void pack_database(const Database &db, Packer &packer) {
             write_records(packer, table, g);
             packer.pop();
         }
+        write_containers(packer, table, g);
         packer.finish();
         return;
     }
@@ -807,7 +1050,7 @@ void pack_database(const Database &db, Packer &packer) {
             for (size_t i = 0; i < table->columns.size(); i++) {
                 const Column &column = table->columns[i];
                 packer.push(key(uint64_t(number_or_position(column.number, i)), g));
-                packer.field(16, stored_text(column.name, g));
+                write_column(packer, column, g);
                 packer.pop();
             }
             packer.pop();
@@ -818,6 +1061,7 @@ void pack_database(const Database &db, Packer &packer) {
             write_records(packer, *table, g);
             packer.pop();
         }
+        write_containers(packer, *table, g);
         packer.pop();
     }
     packer.finish();

@@ -126,6 +126,15 @@ void data(Bytes &out, const Bytes &data);
  * written as trail (0x00 by default). */
 void data_code(Bytes &out, uint8_t code, const Bytes &data, uint8_t trail = 0x00);
 
+/* DATA_SIMPLE with code 0x19 to 0x1D whose stepped-over bytes are trail
+ * (1, 2, 4, 6 or 8 of them, by the code). */
+void data_with_trail(Bytes &out, uint8_t code, const Bytes &data, const Bytes &trail);
+
+/* FIELD_SIMPLE_KEY of code 0x09 to 0x0E with the two stored key bytes
+ * given as they are, top bit and all (fixed-length codes need data of
+ * their length). */
+void field_key_bytes(Bytes &out, uint8_t code, const Bytes &key, const Bytes &data);
+
 /* The end marker 0x00 0x00: decoding stops there. */
 void end(Bytes &out);
 /* count filler bytes 0x80, which make no chunk. */
@@ -277,11 +286,33 @@ Bytes file_of_payloads(Generation generation, const std::vector<Bytes> &payloads
 /* Files from a description                                            */
 /* ------------------------------------------------------------------ */
 
+/* What a field's definition record says, by the numbers of quarn.h
+ * (QUARN_TYPE_*, QUARN_KIND_*). */
+struct Definition {
+    int data_type = 1; /* text */
+    int kind = 1;      /* normal */
+    bool global = false;
+    int repetitions = 1;
+};
+
+/* The definition record (key 2) of the generation: 26 bytes for generation
+ * 7 and later (kind at 0, type at 1, global in bit 0 of byte 9,
+ * repetitions at 24..25), 12 for earlier files (kind at 0, 5 for a global
+ * field; type at 1, a container 5; collation at 3; repetitions at 10..11).
+ * Earlier files have no timestamp type (throws). */
+Bytes definition_record(const Definition &definition, Generation generation, int collation = 0);
+
 struct Column {
     std::string name = {};
     int number = 0;    /* 0: position in the table + 1 */
     int type = 0;      /* earlier files only: stored at offset 1 of ref 2 */
     int collation = 0; /* earlier files only: stored at offset 3 of ref 2 */
+    /* A definition record (key 2) beside the name: made from definition,
+     * or these bytes as they are. Without either, generation 7 and later
+     * store none, earlier files the four bytes 0, type, 0, collation. In
+     * earlier files a definition's type code replaces type. */
+    std::optional<Definition> definition = std::nullopt;
+    std::optional<Bytes> definition_bytes = std::nullopt;
 };
 
 struct Value {
@@ -296,6 +327,21 @@ struct Value {
     size_t piece_size = 0;
     /* Stored bytes to write instead of stored_text(text). */
     std::optional<Bytes> stored = std::nullopt;
+    /* Repetition 2 and up of a repeating field, a short value beside the
+     * record's others: generation 7 and later a field of code 0x0E whose
+     * key bytes are the column (1 to 127) and the repetition (up to 255),
+     * earlier files a field with the two-byte key column, repetition. */
+    int repetition = 1;
+    /* The two key bytes of a generation 7 or later short value, written as
+     * they are with code 0x0E, instead of the column's own key. */
+    std::optional<Bytes> key_bytes = std::nullopt;
+    /* A container field's reference to the storage key given: generation 7
+     * and later a directory of the value's own with an 8-byte field (key 0)
+     * and the key in hexadecimal digits as masked text (key 1), followed by
+     * reference_suffix; earlier files a short binary value (a length byte,
+     * then the key). */
+    std::optional<Bytes> container = std::nullopt;
+    std::string reference_suffix = {};
 };
 
 struct Record {
@@ -306,6 +352,49 @@ struct Record {
      * numbers within a record. */
     std::vector<Value> values = {};
 };
+
+/* One stream of a container: its tag and bytes, and how they are laid out. */
+struct Stream {
+    std::string tag = "JPEG"; /* four bytes */
+    Bytes data = {};
+    enum class Form {
+        pushed, /* under a push of the tag: a length field (key 0) and pieces 1, 2, ... */
+        inline_field, /* a field whose byte-string key is the tag (up to 65,535 bytes) */
+        bare, /* bare data holding the tag, the stream in its stepped-over bytes
+                 (generation 7 and later; 1, 2, 4, 6 or 8 bytes) */
+    } form = Form::pushed;
+    /* Bytes per piece of a pushed stream; 0: 1000 (generation 7 and
+     * later) or 491 (earlier). */
+    size_t piece_size = 0;
+    /* Generation 7 and later: the last piece, when it is at most 255
+     * bytes, as a field keyed with its number instead of a segment. */
+    bool last_piece_as_field = false;
+    /* The order in which the pieces are written, by number from 1 (a piece
+     * may be left out or written twice); empty: 1, 2, 3, ... */
+    std::vector<unsigned> piece_order = {};
+    /* The length the stream table declares; unset: data's size. */
+    std::optional<uint64_t> declared_length = std::nullopt;
+    /* Leave the stream out of the stream table (or descriptor). */
+    bool unlisted = false;
+};
+
+/* A container of a table's store, under its storage key. Generation 7 and
+ * later: T, 31, 5, key with the stream table (key 2: count, then tag and
+ * length per listed stream) and a 16-byte digest (key 4); earlier files:
+ * 31, 5, key with a descriptor (key 1) of 17 bytes, then the first listed
+ * stream's tag and length. Then the streams in order. */
+struct Container {
+    Bytes key = {0x01};
+    std::vector<Stream> streams = {};
+    /* Stream table bytes to write instead of the ones made from streams
+     * (earlier files: the descriptor). */
+    std::optional<Bytes> table_bytes = std::nullopt;
+};
+
+/* The stream of an FNAM tag that names a file: four bytes 00 00 00 01, a
+ * length byte and the masked word "file", 0x00, a length byte and the
+ * masked name (text as the generation stores it). */
+Stream name_stream(std::string_view file_name, Generation generation);
 
 /* Makes record i (0-based, after the listed ones) of a generated table;
  * the record comes in cleared. build_database calls it once per record,
@@ -323,6 +412,9 @@ struct Table {
     /* Records made on demand after the listed ones, for big files. */
     size_t generated_records = 0;
     RecordMaker make_record = nullptr;
+    /* The table's container store, after its records (earlier files: at
+     * 31, after 5), in this order. */
+    std::vector<Container> containers = {};
 };
 
 struct Database {
@@ -348,13 +440,20 @@ struct Database {
  *                      short value over 255 bytes is a SEGMENT numbered
  *                      with the column instead
  *   [T][5][r][c]       a long value: SEGMENT chunks 1, 2, 3... of the raw
- *                      stored bytes
+ *                      stored bytes; a container reference: field 0 (8
+ *                      bytes) and field 1 (the key's digits, masked)
+ *   [T][5][r]          repetition r' of column c: 0x0E with key bytes c, r'
+ *   [T][31][5][k]      container k: stream table (2), digest (4), streams:
+ *   [T][31][5][k][tag] a pushed stream: length (0), pieces 1, 2, ...
  * Earlier files (one table):
  *   [3][5][c]          field ref 1: the column's name (Mac Roman), field
  *                      ref 2: 4 bytes 0, type, 0, collation
  *   [5][r]             one field per short value, ref = column number
  *                      (1 to 255)
  *   [5][r][c]          a long value: fields ref 1, 2, 3... with the pieces
+ *   [5][r]             repetition r' of column c: long key c, r'
+ *   [31][5][k]         container k: descriptor (1), streams:
+ *   [31][5][k][tag]    a pushed stream: fields 1, 2, ... with the pieces
  *
  * Content comes in ascending order of the outermost key (the catalogue 3,
  * then the tables by number; earlier files 3, then 5), because the readers
