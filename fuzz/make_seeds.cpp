@@ -3,7 +3,8 @@
  * test-only writer:
  *   DIR/db/    database files of every generation: tables, columns, short
  *              and long values, several blocks, and blocks that use every
- *              chunk code of both code tables;
+ *              chunk code of both code tables; field definitions,
+ *              repetitions, container references and container stores;
  *   DIR/text/  inputs of fuzz_convert: a mode byte, a size byte, then
  *              stored text (masked SCSU with every tag, Mac Roman).
  */
@@ -103,6 +104,64 @@ Bytes every_early_code() {
     return p;
 }
 
+/* A table with field definitions, repeating fields and containers whose
+ * streams take every form of the generation, spread over several blocks. */
+qw::Database with_containers(Generation generation) {
+    const bool v7 = qw::is_v7(generation);
+    qw::Database db;
+    db.header.generation = generation;
+    db.payload_limit = 1500;
+    qw::Table t;
+    t.name = "Media";
+    qw::Column title{"Title", 1};
+    title.definition = qw::Definition{1, 1, false, 4};
+    qw::Column picture{"Picture", 2};
+    picture.definition = qw::Definition{6, 1, false, 1};
+    qw::Column when{"When", 3};
+    when.definition = qw::Definition{v7 ? 5 : 3, 1, false, 1};
+    qw::Column count{"Count", 4};
+    count.definition = qw::Definition{2, 2, true, 1};
+    t.columns = {title, picture, when, count};
+    for (int i = 1; i <= 4; i++) {
+        qw::Record r;
+        r.values.push_back({1, "title " + std::to_string(i)});
+        for (int rep = 2; rep <= i; rep++) {
+            qw::Value v{1, "repetition " + std::to_string(rep)};
+            v.repetition = rep;
+            r.values.push_back(v);
+        }
+        qw::Value reference{2, ""};
+        reference.container = Bytes{uint8_t(i)};
+        if (v7 && i == 2) reference.reference_suffix = "\xEE\x80\x80";
+        r.values.push_back(reference);
+        r.values.push_back({3, "5/7/2003 13:19:34"});
+        r.values.push_back({4, std::to_string(i * 7)});
+        t.records.push_back(r);
+    }
+    for (int i = 1; i <= 4; i++) {
+        qw::Container c;
+        c.key = {uint8_t(i)};
+        qw::Stream picture_stream;
+        picture_stream.tag = i % 2 ? "JPEG" : "PNGf";
+        for (int b = 0; b < 700 * i; b++) picture_stream.data.push_back(uint8_t(b * 7 + i));
+        picture_stream.piece_size = v7 ? 400 : 300;
+        picture_stream.last_piece_as_field = i == 3;
+        if (i == 4) picture_stream.piece_order = {1, 3, 2};
+        c.streams.push_back(picture_stream);
+        if (v7) {
+            c.streams.push_back(qw::name_stream("picture " + std::to_string(i) + ".jpg", generation));
+            qw::Stream size;
+            size.tag = "SIZE";
+            size.form = qw::Stream::Form::bare;
+            size.data = {0, 0, 1, uint8_t(i)};
+            c.streams.push_back(size);
+        }
+        t.containers.push_back(c);
+    }
+    db.tables.push_back(t);
+    return db;
+}
+
 Bytes block_file(Generation generation, const Bytes &payload) {
     qw::FileLayout layout;
     layout.header.generation = generation;
@@ -138,6 +197,9 @@ int main(int argc, char **argv) {
         save(dir + "/db/early-blocks.fp5", qw::build_database(sample(Generation::early, 900)));
         save(dir + "/db/v7-codes.fp7", block_file(Generation::v7, every_v7_code()));
         save(dir + "/db/early-codes.fp5", block_file(Generation::early, every_early_code()));
+        save(dir + "/db/v12-containers.fmp12", qw::build_database(with_containers(Generation::v12)));
+        save(dir + "/db/v7-containers.fp7", qw::build_database(with_containers(Generation::v7)));
+        save(dir + "/db/early-containers.fp5", qw::build_database(with_containers(Generation::early)));
 
         const char *samples[] = {"plain ASCII", "  Crème brûlée\tand\r\nlines", "日本語のテキスト",
                                  "emoji 😀 and € and Ж", "Ωmega ünd ß"};

@@ -262,7 +262,13 @@ typedef struct {
 /* One value of one repetition of one field of a record, as
  * quarn_read_records hands it over. */
 typedef struct {
-    /* The row number, exactly as quarn_read_values numbers the rows. */
+    /* The row number, as quarn_read_values numbers the rows: 1 for the
+     * first record met, one more for each new record. That function never
+     * sees some records: one holding nothing but repetitions 2 and up, and
+     * one whose only values are long values (or container references) of
+     * fields at or after the previous record's last field, which it passes
+     * over. Here such a record has a row of its own, and the rows after it
+     * are one higher than quarn_read_values numbers them. */
     int32_t row;
     /* 1 for the value quarn_read_values delivers, 2 and up for the other
      * repetitions of a repeating field. */
@@ -270,8 +276,9 @@ typedef struct {
     /* The record's own key in the file, which stays the same for the life
      * of the record: fit for a primary key. */
     uint64_t record_id;
-    /* The field, as quarn_list_fields describes it. Owned by the library,
-     * valid during the call. */
+    /* The field, as its definition describes it. Definitions come before
+     * the records in the file, so this is the field that quarn_list_fields
+     * lists. Owned by the library, valid during the call. */
     const quarn_field_t *field;
     /* The value as NUL-terminated UTF-8, owned by the library and valid
      * during the call; NULL when the value is a container reference. */
@@ -288,9 +295,11 @@ typedef int (*quarn_record_handler)(const quarn_value_t *value, void *user_ctx);
 
 /* Hands every value of every repetition of one table's records (only
  * table->index is read) to handler, in file order, in one walk: what
- * quarn_read_values delivers, with the same rows and texts, together with
- * the other repetitions of repeating fields, and container fields as
- * references (container_key) instead of text. handler may be NULL.
+ * quarn_read_values delivers, with the same texts and rows (see
+ * quarn_value_t for the records it misses), together with the other
+ * repetitions of repeating fields and the long values it passes over, and
+ * container fields as references (container_key) instead of text. handler
+ * may be NULL.
  * Returns 0, the walk's error (7, 9, 11; 4 when memory runs out), or 13
  * when the handler aborted. */
 QUARN_EXPORT quarn_error_t quarn_read_records(quarn_file_t *file,

@@ -231,10 +231,12 @@ struct taken_value {
 
 /* Where the reader's walk sends what it finds. */
 struct value_reader_sink {
-    /* Also take up repetitions 2 and up of repeating fields: their values
-     * lie beside the record's short values, under keys that pair the column
-     * with the repetition. */
-    bool repetitions = false;
+    /* Take up every value: repetitions 2 and up of repeating fields (their
+     * values lie beside the record's short values, under keys that pair the
+     * column with the repetition), and a long value that starts a new
+     * record at a column at or after the last one, which quarn_read_values
+     * passes over. */
+    bool every_value = false;
     /* Called once per value with the current row and the reader's column
      * record; answers a quarn_handler_status_t. Null: nothing is handed
      * over. */

@@ -1,8 +1,10 @@
 /*
  * read_records.cpp: the record reader. It is the walk of the record value
- * reader (read_values.cpp) with repetitions taken up, field records built
- * from the same definition chunks as the field catalogue's, and container
- * fields handed over as references to their storage instead of as text.
+ * reader (read_values.cpp) with every value taken up (the repetitions of
+ * repeating fields, and long values that reader passes over), field
+ * records built from the same definition chunks as the field catalogue's,
+ * and container fields handed over as references to their storage instead
+ * of as text.
  *
  * A container field's value names the key of the storage directory that
  * holds the container's bytes (read_containers.cpp):
@@ -115,7 +117,7 @@ extern "C" quarn_error_t quarn_read_records(quarn_file_t *file, const quarn_tabl
         ctx.handler = handler;
         ctx.user_ctx = user_ctx;
         value_reader_sink sink;
-        sink.repetitions = true;
+        sink.every_value = true;
         if (handler) sink.value = deliver_record_value;
         sink.definition = take_definition;
         sink.ctx = &ctx;

@@ -28,7 +28,9 @@
  *
  * Such a value counts for the rows as a short value of column c does, and
  * hands over a long value still pending first, so that repetition 1 comes
- * before the others.
+ * before the others. The record reader also takes up a long value that
+ * starts a new record at a column at or after the last one, which
+ * quarn_read_values passes over.
  */
 #include "quarn_internal.h"
 
@@ -176,8 +178,11 @@ static int process_value(quarn_chunk_t *chunk, quarn_read_values_ctx_t *ctx) {
         /* A piece continues the value under way when it belongs to the same
          * record at the same or a later column, or starts a new record. */
         const bool new_record = !ctx->taken_any || k > ctx->last_row_key;
-        const bool taken = (last != 0 && c >= last && k == ctx->last_row_key) ||
-                           ((last == 0 || c < last) && new_record);
+        const bool continues = last != 0 && c >= last && k == ctx->last_row_key;
+        /* quarn_read_values takes a long value that starts a new record
+         * only at a column before the last one; the record reader takes it
+         * at any column */
+        const bool taken = continues || (new_record && (ctx->sink.every_value || last == 0 || c < last));
         if (!taken) return QUARN_HANDLER_CONTINUE;
         if (chunk->type == QUARN_CHUNK_FIELD_SIMPLE_KEY && chunk->ref_simple == 0)
             return QUARN_HANDLER_CONTINUE;
@@ -185,7 +190,7 @@ static int process_value(quarn_chunk_t *chunk, quarn_read_values_ctx_t *ctx) {
         is_long = true;
     } else if (table_path_match_start1(chunk, 2, 5)) {
         int32_t repetition = 1;
-        if (ctx->sink.repetitions && is_repetition(chunk, &column, &repetition))
+        if (ctx->sink.every_value && is_repetition(chunk, &column, &repetition))
             return take_repetition(ctx, chunk, column, repetition);
         if (chunk->type == QUARN_CHUNK_FIELD_LONG_KEY) return QUARN_HANDLER_CONTINUE;
         if (chunk->type == QUARN_CHUNK_SEGMENT) {
@@ -206,12 +211,16 @@ static int process_value(quarn_chunk_t *chunk, quarn_read_values_ctx_t *ctx) {
     const quarn_column_t &p = column_record(ctx, column);
     if (p.index == 0) return QUARN_HANDLER_CONTINUE;
 
-    if (p.index != ctx->last_column && !ctx->long_value.empty()) {
+    const uint64_t k = path_value(chunk, path[row_entry]);
+    /* a value of another column ends the long value under way; for the
+     * record reader, which takes long values that start a new record at
+     * any column, so does one of another record */
+    const bool other_record = ctx->sink.every_value && k != ctx->long_value_key;
+    if ((p.index != ctx->last_column || other_record) && !ctx->long_value.empty()) {
         if (deliver_pending(ctx) == QUARN_HANDLER_ABORT) return QUARN_HANDLER_ABORT;
         ctx->long_value.clear();
     }
 
-    const uint64_t k = path_value(chunk, path[row_entry]);
     /* The first value taken up opens row 1 whatever its row key; after that
      * a new row key, or a column before the last one, opens the next row. */
     if (!ctx->taken_any || k != ctx->last_row_key || ctx->last_column > p.index) ctx->row++;
@@ -244,7 +253,7 @@ static int handle_chunk_read_values(quarn_chunk_t *chunk, void *vctx) {
     } else {
         if (k > 5) return QUARN_HANDLER_STOP;
         /* fields with a byte-string key matter only as repetitions */
-        const bool repetition_form = ctx->sink.repetitions &&
+        const bool repetition_form = ctx->sink.every_value &&
                                      chunk->type == QUARN_CHUNK_FIELD_LONG_KEY;
         if (chunk->type != QUARN_CHUNK_FIELD_SIMPLE_KEY && !repetition_form)
             return QUARN_HANDLER_CONTINUE;

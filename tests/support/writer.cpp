@@ -62,6 +62,10 @@ constexpr size_t kFieldLengths[5] = {1, 2, 4, 6, 8};
 
 bool is_v7(Generation generation) { return generation != Generation::early; }
 
+const char *generation_label(Generation generation) {
+    return generation == Generation::early ? "Early" : generation == Generation::v7 ? "V7" : "V12";
+}
+
 void append(Bytes &out, const Bytes &bytes) { out.insert(out.end(), bytes.begin(), bytes.end()); }
 
 /* ------------------------------------------------------------------ */

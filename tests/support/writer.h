@@ -55,6 +55,9 @@ enum class Generation { early = 0, v7 = 7, v12 = 12 };
 /* True for generation 7 and later. */
 bool is_v7(Generation generation);
 
+/* "Early", "V7" or "V12": names for parameterised tests. */
+const char *generation_label(Generation generation);
+
 /* Appends bytes to out (for hand-made chunks and payload tails). */
 void append(Bytes &out, const Bytes &bytes);
 
