@@ -22,6 +22,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 
 namespace {
 
@@ -194,6 +195,24 @@ size_t convert_scsu_to_utf8(const char **input, size_t *input_left, char **outpu
     s.output_left = output_left;
 
     while (*input_left > 0 && *output_left > 0) {
+        /* Most stored text is plain ASCII: in single-byte mode, with no
+         * quote or surrogate pending, a run of bytes 0x20 to 0x7F stands
+         * for itself and is copied as it is. */
+        if (s.mode == scsu_mode::single_byte && s.quote < 0 && s.held_high == 0) {
+            const auto *in = reinterpret_cast<const uint8_t *>(*input);
+            const size_t most = *input_left < *output_left ? *input_left : *output_left;
+            size_t run = 0;
+            while (run < most && in[run] >= 0x20 && in[run] < 0x80) run++;
+            if (run > 0) {
+                memcpy(*output, in, run);
+                s.last = in[run - 1];
+                *input += run;
+                *input_left -= run;
+                *output += run;
+                *output_left -= run;
+                continue;
+            }
+        }
         const uint8_t b = take_byte(s);
 
         if (s.quote >= 0) {
