@@ -3,7 +3,7 @@
 # Safe to run again: it does nothing when everything is already there.
 set -eu
 
-packages="build-essential cmake ninja-build pkg-config libsqlite3-dev libyajl-dev libxlsxwriter-dev libgtest-dev sqlite3 unzip clang libclang-rt-14-dev"
+packages="build-essential cmake ninja-build pkg-config libsqlite3-dev libyajl-dev libxlsxwriter-dev libgtest-dev sqlite3 unzip clang libclang-rt-14-dev libpq-dev postgresql"
 
 missing=""
 for p in $packages; do
