@@ -1,0 +1,71 @@
+/*
+ * test_file_info.cpp: quarn_get_file_info, the header's facts as a record:
+ * the generation, the version text, the release date as stored and read,
+ * the file name and the file's size.
+ */
+#include <gtest/gtest.h>
+
+#include "files.h"
+#include "process.h"
+#include "quarn.h"
+#include "quarn.hpp"
+#include "writer.h"
+
+#include <string>
+
+namespace {
+
+using qw::Generation;
+
+TEST(FileInfo, HeaderFactsOfEveryGeneration) {
+    struct Case {
+        Generation generation;
+        std::string version, date;
+        int expected_generation, year, month, day;
+    };
+    const Case cases[] = {
+        {Generation::early, "Pro 5.0", "16AUG95", 0, 1995, 8, 16},
+        {Generation::v7, "Pro 7.0", "01OCT99", 7, 1999, 10, 1},
+        {Generation::v12, "Pro 12.0", "25JAN11", 12, 2011, 1, 25},
+        /* a date text that does not read as one gives no date */
+        {Generation::v12, "Pro 12.0", "07Xyz20", 12, 0, 0, 0},
+    };
+    qt::TempDir dir;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.version + " " + c.date);
+        qw::Database db;
+        db.header.generation = c.generation;
+        db.header.version = c.version;
+        db.header.date = c.date;
+        qw::Table t;
+        t.columns = {{"a", 1}};
+        db.tables = {t};
+        const qw::Bytes bytes = qw::build_database(db);
+        const std::string path = dir.file("named file.fmp12");
+        qw::write_file(path, bytes);
+        quarn_error_t error = QUARN_OK;
+        const quarn::FilePtr file(quarn_open_file(path.c_str(), &error));
+        ASSERT_NE(file, nullptr) << error;
+
+        quarn_file_info_t info;
+        memset(&info, 0x5A, sizeof info);
+        quarn_get_file_info(file.get(), &info);
+        EXPECT_EQ(info.generation, c.expected_generation);
+        EXPECT_STREQ(info.version, c.version.c_str());
+        EXPECT_STREQ(info.release_date_text, c.date.c_str());
+        EXPECT_EQ(info.release_year, c.year);
+        EXPECT_EQ(info.release_month, c.month);
+        EXPECT_EQ(info.release_day, c.day);
+        EXPECT_STREQ(info.name, "named file.fmp12");
+        EXPECT_EQ(info.size, bytes.size());
+
+        /* a handle over a buffer has no name */
+        const quarn::FilePtr buffer = qt::open_bytes(bytes);
+        ASSERT_NE(buffer, nullptr);
+        quarn_get_file_info(buffer.get(), &info);
+        EXPECT_STREQ(info.name, "");
+        EXPECT_EQ(info.size, bytes.size());
+    }
+}
+
+} // namespace
