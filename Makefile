@@ -4,13 +4,15 @@ BUILD      ?= build
 ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
 BENCH_BUILD ?= build-bench
+PKG_BUILD  ?= build-pkg
+PACKAGE_DIR ?= out/packages
 BENCH_SIZE_MB ?= 1024
 FUZZ_SECONDS ?= 180
 FUZZ_TARGETS = fuzz_dump fuzz_read fuzz_convert fuzz_converters
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_ARGS ?=
 
-.PHONY: all deps configure build build-asan build-fuzz fuzz-seeds fuzz-smoke fuzz test test-normal test-asan demo install bench clean
+.PHONY: all deps configure build build-asan build-fuzz fuzz-seeds fuzz-smoke fuzz test test-normal test-asan demo install package bench clean
 
 all: build
 
@@ -90,5 +92,18 @@ demo: build
 install: build
 	cmake --install $(BUILD)
 
+# The three Debian packages (libquarntools0, libquarntools-dev, quarn-tools)
+# of a build installed under /usr, which puts the libraries in Debian's
+# multiarch folder; written to PACKAGE_DIR (default out/packages).
+package: deps
+	cmake -S . -B $(PKG_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_INSTALL_PREFIX=/usr -DQUARN_BUILD_TESTS=OFF $(CMAKE_ARGS)
+	cmake --build $(PKG_BUILD) -j $(JOBS)
+	rm -rf $(PKG_BUILD)/cpack $(PACKAGE_DIR)
+	cpack --config $(PKG_BUILD)/CPackConfig.cmake -B $(CURDIR)/$(PKG_BUILD)/cpack
+	mkdir -p $(PACKAGE_DIR)
+	cp $(PKG_BUILD)/cpack/*.deb $(PACKAGE_DIR)/
+	@echo "Packages in $(PACKAGE_DIR):"; ls -1 $(PACKAGE_DIR)
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD) out
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD) $(PKG_BUILD) out

@@ -3,7 +3,8 @@
 # Safe to run again: it does nothing when everything is already there.
 set -eu
 
-packages="build-essential cmake ninja-build pkg-config libsqlite3-dev libyajl-dev libxlsxwriter-dev libgtest-dev sqlite3 unzip clang libclang-rt-14-dev libpq-dev postgresql"
+# dpkg-dev (dpkg-shlibdeps) and file are what CPack's Debian packages need.
+packages="build-essential cmake ninja-build pkg-config dpkg-dev file libsqlite3-dev libyajl-dev libxlsxwriter-dev libgtest-dev sqlite3 unzip clang libclang-rt-14-dev libpq-dev postgresql"
 
 missing=""
 for p in $packages; do
