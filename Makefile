@@ -8,7 +8,7 @@ PKG_BUILD  ?= build-pkg
 PACKAGE_DIR ?= out/packages
 BENCH_SIZE_MB ?= 1024
 FUZZ_SECONDS ?= 180
-FUZZ_TARGETS = fuzz_dump fuzz_read fuzz_convert fuzz_converters
+FUZZ_TARGETS = fuzz_dump fuzz_read fuzz_reread fuzz_convert fuzz_converters
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_ARGS ?=
 

@@ -36,7 +36,9 @@ extern "C" {
 typedef enum {
     QUARN_OK = 0,
     QUARN_ERROR_OPEN = 1,              /* path or memory stream cannot be opened */
-    QUARN_ERROR_READ = 2,              /* header or first sector read short */
+    QUARN_ERROR_READ = 2,              /* header or first sector read short;
+                                          in a walk: a sector no longer reads
+                                          as it did at the open */
     QUARN_ERROR_SEEK = 3,              /* cannot seek to the end to measure */
     QUARN_ERROR_MALLOC = 4,            /* out of memory */
     QUARN_ERROR_BAD_MAGIC = 6,         /* not a database file */
@@ -131,13 +133,27 @@ typedef struct quarn_file quarn_file_t;
 /* Opens a database file by path. Returns a new handle, which the caller
  * releases with quarn_close_file, or NULL on failure; then the error number
  * (1, 2, 3, 4, 6, 7, 8 or 12) is stored through error when it is not NULL.
- * On success *error is left as it was. The whole file is read here; the
- * handle needs nothing more from the file system afterwards. */
+ * On success *error is left as it was.
+ *
+ * The whole file is read and every sector checked here, but no payload is
+ * kept: the handle holds the file open, with a few dozen bytes per sector,
+ * and each later query or dump reads the sectors of the blocks it comes to
+ * again, one at a time. So the file must stay as it was while the handle is
+ * open. When it has shrunk, cannot be read, or a sector no longer holds the
+ * block ids and payload length it held at the open, the query or dump that
+ * meets that sector ends with QUARN_ERROR_READ (2) (what it handed out
+ * before came from the file as it was), and reads it again when it is
+ * back; other changes to the bytes of a payload are read as they now are,
+ * and what a walk learns from them stays with the handle. Removing or
+ * renaming the file's path changes nothing: the handle reads what it
+ * opened. */
 QUARN_EXPORT quarn_file_t *quarn_open_file(const char *path, quarn_error_t *error);
 
 /* As quarn_open_file, over size bytes at buffer. The buffer stays the
  * caller's; the library never writes or frees it and does not use it after
- * the open returns. The handle has an empty file name. */
+ * the open returns: the handle keeps its own copy of the sectors (as much
+ * memory as the buffer), which queries read from, so they never meet error
+ * 2. The handle has an empty file name. */
 QUARN_EXPORT quarn_file_t *quarn_open_buffer(const void *buffer, size_t size,
                                              quarn_error_t *error);
 
@@ -147,8 +163,9 @@ QUARN_EXPORT void quarn_close_file(quarn_file_t *file);
 /* Lists the file's tables. Returns a new array (free it with
  * quarn_free_tables), or NULL on failure. When error is not NULL it always
  * receives the result: 0, or the walk's error (7, 9, 11; 4 when memory runs
- * out). A file of the earlier generation has one table, number 1, named
- * after the file without its extension. */
+ * out; 2 when the file changed after the open, see quarn_open_file). A file
+ * of the earlier generation has one table, number 1, named after the file
+ * without its extension. */
 QUARN_EXPORT quarn_table_array_t *quarn_list_tables(quarn_file_t *file,
                                                     quarn_error_t *error);
 
@@ -169,7 +186,8 @@ QUARN_EXPORT void quarn_free_columns(quarn_column_array_t *columns);
 
 /* Hands every value of one table (only table->index is read) to handler, in
  * file order, with its row number and column. handler may be NULL. Returns 0,
- * the walk's error (7, 9, 11; 4 when memory runs out), or 13 when the handler
+ * the walk's error (7, 9, 11; 4 when memory runs out; 2 when the file
+ * changed after the open, see quarn_open_file), or 13 when the handler
  * aborted. */
 QUARN_EXPORT quarn_error_t quarn_read_values(quarn_file_t *file,
                                              const quarn_table_t *table,
@@ -364,7 +382,7 @@ QUARN_EXPORT quarn_error_t quarn_read_containers(quarn_file_t *file,
 
 /* Prints the structure of the file on standard output: header facts, every
  * block of the chain and every chunk with its path. Returns 0 or the walk's
- * error (7, 9, 11). */
+ * error (7, 9, 11; 2 when the file changed after the open). */
 QUARN_EXPORT quarn_error_t quarn_dump_file(quarn_file_t *file);
 
 #ifdef __cplusplus

@@ -2,14 +2,16 @@
  * block.cpp: turns sectors into blocks and cuts a block's payload into
  * chunks, by one code table per generation (generation 7 and later, and the
  * earlier files). Decoding only records where keys and data lie; it gives
- * them no meaning and copies nothing. A walk decodes each block as it comes
- * to it, into one buffer of the handle, so the records of one block at a
- * time are in memory, whatever the file's size.
+ * them no meaning and copies nothing. A walk reads and decodes each block as
+ * it comes to it, into buffers of the handle (core.cpp reads the sector), so
+ * the payload and the records of one block at a time are in memory,
+ * whatever the file's size.
  */
 #include "quarn_internal.h"
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -29,9 +31,11 @@ quarn_error_t new_block_from_sector(const quarn_file_t *file, const uint8_t *sec
     *block = quarn_block_t();
     block->prev_id = static_cast<int32_t>(read_be32(sector + file->prev_id_offset));
     block->next_id = static_cast<int32_t>(read_be32(sector + file->next_id_offset));
-    block->payload_length = length;
-    memcpy(payload_store, sector + file->sector_header_size, length);
-    block->payload = payload_store;
+    block->payload_length = static_cast<uint32_t>(length);
+    if (payload_store) {
+        memcpy(payload_store, sector + file->sector_header_size, length);
+        block->payload = payload_store;
+    }
     return QUARN_OK;
 }
 
@@ -371,7 +375,8 @@ int decode_payload(quarn_file_t *file, quarn_block_t *block, uint64_t end,
      * stopped: a block that failed part way is taken, from then on, as the
      * chunks before the fault, and its message is not repeated. */
     if (block->chunk_end == kChunkEndUnknown && !chunks.empty())
-        block->chunk_end = result == QUARN_OK ? block->payload_length : position;
+        block->chunk_end = result == QUARN_OK ? block->payload_length
+                                              : static_cast<uint32_t>(position);
 
     for (size_t i = 0; i + 1 < chunks.size(); ++i) chunks[i].next = &chunks[i + 1];
     if (!chunks.empty()) chunks.back().next = nullptr;
@@ -383,18 +388,30 @@ int decode_payload(quarn_file_t *file, quarn_block_t *block, uint64_t end,
 } // namespace
 
 /* Decodes the block's payload into its chunk list, by the code table of the
- * file's generation. The records live in the handle's chunk buffer until
- * the next block is decoded. Returns 0; 7 for no block, a malformed early
- * block or a bad early escape; 9 when a chunk is cut off by the payload's
- * end; 11 for an unknown code of generation 7 and later (reported through
- * debug). A block that has yielded chunks once is decoded from then on only
- * up to where that first decoding stopped, with result 0. Throws
- * std::bad_alloc when memory runs out. */
+ * file's generation; a block of the handle's table is read from the file
+ * first. The records live in the handle's chunk buffer until the next block
+ * is decoded. Returns 0; 2 when the block's sector cannot be read again as
+ * it was at the open; 7 for no block, a malformed early block or a bad
+ * early escape; 9 when a chunk is cut off by the payload's end; 11 for an
+ * unknown code of generation 7 and later (reported through debug). A block
+ * that has yielded chunks once is decoded from then on only up to where
+ * that first decoding stopped, with result 0. Throws std::bad_alloc when
+ * memory runs out. */
 int process_block(quarn_file_t *file, quarn_block_t *block) {
     if (!block) return QUARN_ERROR_BAD_BLOCK;
     /* the previous block's records are about to be overwritten */
     if (file->decoded_block) file->decoded_block->chunks = nullptr;
     file->decoded_block = nullptr;
+    /* a block of the table has its payload only while it is the one read
+     * last; a block made elsewhere (a test's) brings its own */
+    const std::vector<quarn_block_t> &table = file->blocks;
+    const bool in_table = !table.empty() &&
+                          std::greater_equal<const quarn_block_t *>()(block, table.data()) &&
+                          std::less<const quarn_block_t *>()(block, table.data() + table.size());
+    if (in_table) {
+        const quarn_error_t rc = read_block_payload(file, block);
+        if (rc != QUARN_OK) return rc;
+    }
     const uint64_t end =
         block->chunk_end == kChunkEndUnknown ? block->payload_length : block->chunk_end;
     if (file->generation < 7) return decode_payload(file, block, end, decode_chunk_early);

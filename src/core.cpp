@@ -3,10 +3,15 @@
  * path keys and the conversion of stored text to UTF-8.
  *
  * Opening reads the whole file once through a stdio stream: the header fixes
- * the format profile of the file's generation, and every sector becomes a
- * block whose payload is kept in one store on the handle. After that every
- * query is a walk over the block chain in memory (process_blocks), which
- * leans on block.cpp to decode each block into chunks on first use.
+ * the format profile of the file's generation, and every sector is checked
+ * and becomes a block record (ids and payload length); no payload is kept.
+ * After that every query is a walk over the block chain (process_blocks),
+ * which reads each block's sector again when it comes to it, one sector at
+ * a time into one buffer (read_block_payload: pread from the file, or a
+ * copy from the image kept for a buffer), and leans on block.cpp to decode
+ * it into chunks. The memory a handle holds is one 40-byte record per
+ * sector and what one block needs, whatever the file's size; a buffer's
+ * sectors are the one exception (the caller's buffer cannot be read again).
  *
  * Allocation failures surface as exceptions inside the library (std::bad_alloc,
  * or std::length_error for a size no container can hold); every exported
@@ -19,8 +24,10 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <libgen.h>
 #include <sys/mman.h>
+#include <unistd.h>
 #include <exception>
 #include <new>
 #include <string>
@@ -38,6 +45,10 @@ constexpr size_t kVersionLengthOffset = 541;
 constexpr size_t kVersionOffset = 542;
 constexpr size_t kVersionMax = 9;
 constexpr uint64_t kInitialPathCapacity = 16;
+
+/* The handle holds one block record per sector: 40 bytes are under 1 % of a
+ * generation-7 sector. */
+static_assert(sizeof(quarn_block_t) <= 40, "block records grow with the file");
 
 void set_error(quarn_error_t *error, quarn_error_t value) {
     if (error) *error = value;
@@ -127,16 +138,16 @@ quarn_error_t read_header(quarn_file_t *file) {
 
     /* Earlier files keep a second 1024-byte header sector before block 1.
      * A failed seek shows up as a short read of the index sector. */
-    fseeko(stream, file->sector_size == 1024 ? 2048 : static_cast<off_t>(file->sector_size),
-           SEEK_SET);
+    file->first_sector_offset = file->sector_size == 1024 ? 2048 : file->sector_size;
+    fseeko(stream, static_cast<off_t>(file->first_sector_offset), SEEK_SET);
     return QUARN_OK;
 }
 
-/* Memory for the payloads of a whole file. Large stores are aligned to 2 MiB
- * and asked for in huge pages: filling a gigabyte of fresh memory page by
- * page costs more than reading the file. Nothing is zero-filled: every
- * byte that is read is copied in first. */
-static uint8_t *allocate_payload_store(size_t size) {
+/* Memory for the sectors of a whole buffer. Large images are aligned to
+ * 2 MiB and asked for in huge pages: filling a gigabyte of fresh memory page
+ * by page costs more than reading it. Nothing is zero-filled: every byte is
+ * copied in before it is read. */
+static uint8_t *allocate_image(size_t size) {
     constexpr size_t kHugePage = size_t(2) << 20;
     void *memory;
     if (size >= kHugePage) {
@@ -150,16 +161,17 @@ static uint8_t *allocate_payload_store(size_t size) {
     return static_cast<uint8_t *>(memory);
 }
 
+/* Reads and checks every sector from the index sector on, keeping each
+ * block's record; a stream without a descriptor leaves its sectors in the
+ * image as well, since it cannot be read again later. */
 static quarn_error_t load_blocks(quarn_file_t *file) {
     const uint64_t sector_size = file->sector_size;
-    const uint64_t room = sector_size - file->sector_header_size;
     FILE *stream = file->stream.get();
     std::vector<uint8_t> sector(sector_size);
 
     if (fread(sector.data(), 1, sector_size, stream) != sector_size) return QUARN_ERROR_READ;
     quarn_block_t index_block;
-    uint8_t index_payload[4096];
-    if (new_block_from_sector(file, sector.data(), &index_block, index_payload) != QUARN_OK)
+    if (new_block_from_sector(file, sector.data(), &index_block, nullptr) != QUARN_OK)
         return QUARN_ERROR_BAD_BLOCK;
 
     /* The index block's next id is the number of blocks, itself included. */
@@ -171,20 +183,22 @@ static quarn_error_t load_blocks(quarn_file_t *file) {
         return QUARN_ERROR_BAD_SECTOR_COUNT;
 
     file->blocks.resize(count);
-    file->payload_store.reset(allocate_payload_store(count * room));
+    file->sector_buffer.resize(sector_size);
+    file->descriptor = fileno(stream);
+    uint8_t *image = nullptr;
+    if (file->descriptor < 0) {
+        file->image.reset(allocate_image(count * sector_size));
+        image = file->image.get();
+        memcpy(image, sector.data(), sector_size);
+    }
     file->block_count = count;
-    uint8_t *store = file->payload_store.get();
-
-    quarn_block_t &first = file->blocks[0];
-    first = index_block;
-    memcpy(store, index_payload, index_block.payload_length);
-    first.payload = store;
+    file->blocks[0] = index_block;
 
     uint64_t loaded = 1;
     while (loaded < count && fread(sector.data(), 1, sector_size, stream) == sector_size) {
-        quarn_error_t rc = new_block_from_sector(file, sector.data(), &file->blocks[loaded],
-                                                 store + loaded * room);
+        quarn_error_t rc = new_block_from_sector(file, sector.data(), &file->blocks[loaded], nullptr);
         if (rc != QUARN_OK) return rc;
+        if (image) memcpy(image + loaded * sector_size, sector.data(), sector_size);
         loaded++;
     }
     if (loaded != count) return QUARN_ERROR_BAD_SECTOR_COUNT;
@@ -202,6 +216,7 @@ quarn_file_t *quarn_file_from_stream(FILE *stream, const char *name, quarn_error
         }
         file->path_keys.assign(kInitialPathCapacity, quarn_span_t{});
         file->path_entries.assign(kInitialPathCapacity, nullptr);
+        file->path_key_copies.resize(kInitialPathCapacity);
         file->file_size = ftello(stream);
         rewind(stream);
         if (name) {
@@ -216,6 +231,9 @@ quarn_file_t *quarn_file_from_stream(FILE *stream, const char *name, quarn_error
             set_error(error, rc);
             return nullptr;
         }
+        /* a stream without a descriptor is not read again: its sectors are
+         * in the image, and whatever it reads from is left alone */
+        if (file->descriptor < 0) file->stream.reset();
         return file.release();
     } catch (const std::exception &) {
         set_error(error, QUARN_ERROR_MALLOC);
@@ -264,15 +282,84 @@ extern "C" void quarn_close_file(quarn_file_t *file) {
 }
 
 /* ------------------------------------------------------------------ */
+/* Reading a block again                                               */
+/* ------------------------------------------------------------------ */
+
+/* Sets position i of the path to a copy of size bytes at key, in the
+ * handle's own storage for that position. */
+static void set_path_copy(quarn_file_t *file, size_t i, const uint8_t *key, uint64_t size) {
+    std::vector<uint8_t> &copy = file->path_key_copies[i];
+    copy.assign(key, key + size);
+    file->path_keys[i] = quarn_span_t{size, copy.data()};
+    file->path_entries[i] = &file->path_keys[i];
+}
+
+/* Copies every key of the path that may point into the payload read last
+ * into the handle's own storage, so that it outlives that payload. */
+static void keep_path_keys(quarn_file_t *file) {
+    const uint64_t end = std::min<uint64_t>(file->path_loaded_depth, file->path_entries.size());
+    for (uint64_t i = 0; i < end; i++) {
+        if (!file->path_entries[i]) continue;
+        const quarn_span_t key = file->path_keys[i];
+        if (key.start != file->path_key_copies[i].data() || key.size != file->path_key_copies[i].size())
+            set_path_copy(file, i, key.start, key.size);
+    }
+    file->path_loaded_depth = 0;
+}
+
+/* Reads size bytes at offset of the descriptor whole; false when the
+ * descriptor fails or ends first. */
+static bool read_whole(int descriptor, uint8_t *out, size_t size, uint64_t offset) {
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t n = pread(descriptor, out + done, size - done,
+                                static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+quarn_error_t read_block_payload(quarn_file_t *file, quarn_block_t *block) {
+    if (block == file->loaded_block && block->payload) return QUARN_OK;
+    keep_path_keys(file);
+    if (file->loaded_block) file->loaded_block->payload = nullptr;
+    file->loaded_block = nullptr;
+    block->payload = nullptr;
+
+    const uint64_t slot = static_cast<uint64_t>(block - file->blocks.data());
+    const uint64_t size = file->sector_size;
+    uint8_t *sector = file->sector_buffer.data();
+    if (file->image) {
+        memcpy(sector, file->image.get() + slot * size, size);
+    } else if (!read_whole(file->descriptor, sector, size,
+                           file->first_sector_offset + slot * size)) {
+        return QUARN_ERROR_READ;
+    }
+    /* a sector that no longer reads as it did at the open belongs to some
+     * other file now: its payload is not taken for the block's */
+    quarn_block_t now;
+    if (new_block_from_sector(file, sector, &now, nullptr) != QUARN_OK ||
+        now.prev_id != block->prev_id || now.next_id != block->next_id ||
+        now.payload_length != block->payload_length)
+        return QUARN_ERROR_READ;
+    block->payload = sector + file->sector_header_size;
+    file->loaded_block = block;
+    return QUARN_OK;
+}
+
+/* ------------------------------------------------------------------ */
 /* The walk                                                            */
 /* ------------------------------------------------------------------ */
 
 /* Doubles the path storage. Entries that held a key point at its new place;
- * the others stay null. */
+ * the others stay null. The copies of keys keep their bytes where they are. */
 static void grow_path(quarn_file_t *file) {
     const size_t capacity = file->path_entries.size() * 2;
     file->path_keys.resize(capacity);
     file->path_entries.resize(capacity, nullptr);
+    file->path_key_copies.resize(capacity);
     for (size_t i = 0; i < capacity; i++)
         if (file->path_entries[i]) file->path_entries[i] = &file->path_keys[i];
 }
@@ -292,6 +379,7 @@ int process_chunk(quarn_file_t *file, quarn_chunk_t *chunk, quarn_chunk_handler 
         file->path_keys[depth] = chunk->data;
         file->path_entries[depth] = &file->path_keys[depth];
         file->path_depth = depth + 1;
+        if (depth + 1 > file->path_loaded_depth) file->path_loaded_depth = depth + 1;
     }
     chunk->path = file->path_entries.data();
     return handler(chunk, ctx);
@@ -312,31 +400,56 @@ int process_chunk_chain(quarn_file_t *file, quarn_chunk_t *first, quarn_chunk_ha
 /* Learns the values entry 0 of the path takes for the block's chunks, as
  * process_chunk_chain would set it. Only a block whose first chunk pushes
  * at level 0 is summed up: the chunks of any other block may read a key
- * left by an earlier block. */
-static void learn_outer_keys(const quarn_file_t *file, quarn_block_t *block) {
-    block->outer_keys_known = true;
+ * left by an earlier block. The summary is shared with the block learnt
+ * just before when they agree, as the blocks of one table mostly do. */
+static void learn_outer_keys(quarn_file_t *file, quarn_block_t *block) {
+    block->outer_keys = kOuterKeysNone;
     const quarn_chunk_t *first = block->chunks;
-    block->outer_keys_own = first && first->type == QUARN_CHUNK_PUSH;
-    if (!block->outer_keys_own) return;
+    if (!first || first->type != QUARN_CHUNK_PUSH) return;
     quarn_chunk_t probe{};
     probe.generation = static_cast<uint8_t>(file->generation);
     uint64_t depth = 0, min = UINT64_MAX, max = 0, key = 0;
+    quarn_span_t first_key = {}, last_key = {};
     for (const quarn_chunk_t *chunk = first; chunk; chunk = chunk->next) {
         if (chunk->type == QUARN_CHUNK_POP) {
             if (depth > 0) depth--;
         } else if (chunk->type == QUARN_CHUNK_PUSH) {
             if (depth == 0) {
                 key = path_value(&probe, &chunk->data);
-                if (chunk == first) block->first_outer_key = chunk->data;
-                block->last_outer_key = chunk->data;
+                if (chunk == first) first_key = chunk->data;
+                last_key = chunk->data;
             }
             depth++;
         }
         if (key < min) min = key;
         if (key > max) max = key;
     }
-    block->outer_key_min = min;
-    block->outer_key_max = max;
+
+    std::vector<outer_keys_summary> &summaries = file->outer_summaries;
+    std::vector<uint8_t> &bytes = file->outer_key_bytes;
+    if (!summaries.empty()) {
+        const outer_keys_summary &last = summaries.back();
+        const uint8_t *kept = bytes.data() + last.key_at;
+        if (last.min == min && last.max == max && last.first_size == first_key.size &&
+            last.last_size == last_key.size &&
+            std::equal(first_key.start, first_key.start + first_key.size, kept) &&
+            std::equal(last_key.start, last_key.start + last_key.size, kept + last.first_size)) {
+            block->outer_keys = static_cast<uint32_t>(summaries.size() - 1 + kOuterKeysFirstSummary);
+            return;
+        }
+    }
+    /* past four billion summaries a block is simply never passed over */
+    if (summaries.size() >= UINT32_MAX - kOuterKeysFirstSummary) return;
+    outer_keys_summary summary;
+    summary.min = min;
+    summary.max = max;
+    summary.key_at = bytes.size();
+    summary.first_size = static_cast<uint32_t>(first_key.size);
+    summary.last_size = static_cast<uint32_t>(last_key.size);
+    bytes.insert(bytes.end(), first_key.start, first_key.start + first_key.size);
+    bytes.insert(bytes.end(), last_key.start, last_key.start + last_key.size);
+    summaries.push_back(summary);
+    block->outer_keys = static_cast<uint32_t>(summaries.size() - 1 + kOuterKeysFirstSummary);
 }
 
 /* The shared walk; table_key is negative for a walk that passes no block
@@ -347,28 +460,33 @@ static int walk_blocks(quarn_file_t *file, int64_t table_key, quarn_block_handle
     int64_t id = QUARN_FIRST_BLOCK_ID;
     if (id < 1 || static_cast<uint64_t>(id) > count) return QUARN_OK;
 
-    std::vector<uint8_t> visited(count, 0);
+    std::vector<bool> visited(count, false);
     for (;;) {
         quarn_block_t *block = &file->blocks[id - 1];
         int result = QUARN_OK;
         const uint64_t key = static_cast<uint64_t>(table_key);
-        if (table_key >= 0 && block->outer_keys_known && block->outer_keys_own &&
-            (block->outer_key_max < key || block->outer_key_min > key)) {
+        const outer_keys_summary *outer =
+            table_key >= 0 && block->outer_keys >= kOuterKeysFirstSummary
+                ? &file->outer_summaries[block->outer_keys - kOuterKeysFirstSummary]
+                : nullptr;
+        if (outer && (outer->max < key || outer->min > key)) {
             /* Every chunk would be passed over (all keys below), or the first
              * one would end the block (all above): only the key left at
-             * position 0 of the path shows that the block was walked. */
-            visited[id - 1] = 1;
+             * position 0 of the path shows that the block was walked. The
+             * block is not read. */
+            visited[id - 1] = true;
             block->this_id = static_cast<int32_t>(id);
-            const quarn_span_t &outer =
-                block->outer_key_max < key ? block->last_outer_key : block->first_outer_key;
-            file->path_keys[0] = outer;
-            file->path_entries[0] = &file->path_keys[0];
+            const uint8_t *kept = file->outer_key_bytes.data() + outer->key_at;
+            if (outer->max < key)
+                set_path_copy(file, 0, kept + outer->first_size, outer->last_size);
+            else
+                set_path_copy(file, 0, kept, outer->first_size);
         } else {
             int rc = process_block(file, block);
-            visited[id - 1] = 1;
+            visited[id - 1] = true;
             if (rc != QUARN_OK) return rc;
             block->this_id = static_cast<int32_t>(id);
-            if (!block->outer_keys_known && block->chunk_end != kChunkEndUnknown)
+            if (block->outer_keys == kOuterKeysUnknown && block->chunk_end != kChunkEndUnknown)
                 learn_outer_keys(file, block);
 
             if (block_handler && !block_handler(block, ctx))

@@ -20,35 +20,53 @@
 #include <vector>
 
 /* A block's chunk_end before it has yielded any chunk. */
-constexpr uint64_t kChunkEndUnknown = UINT64_MAX;
+constexpr uint32_t kChunkEndUnknown = UINT32_MAX;
 
-/* One sector's block. The payload lives in the handle's payload store. The
- * chunk records are made afresh each time the block is decoded, in the
- * handle's chunk buffer, linked through their next pointers, the first one
- * in chunks; they last until another block is decoded. */
+/* What quarn_block_t::outer_keys says: nothing learnt yet; learnt, but the
+ * block is never passed over (its first chunk is no push at level 0, so its
+ * chunks may read a key left by an earlier block); from
+ * kOuterKeysFirstSummary on, summary number outer_keys -
+ * kOuterKeysFirstSummary of the handle's outer_summaries. */
+enum : uint32_t { kOuterKeysUnknown = 0, kOuterKeysNone = 1, kOuterKeysFirstSummary = 2 };
+
+/* One sector's block, kept for the life of the handle: its ids and payload
+ * length as the open read them, and what walks learn of it. The payload is
+ * not kept: a walk reads the block's sector again when it comes to the
+ * block, into the handle's sector buffer, and payload points there until
+ * another block is read (a block made outside the handle's table brings
+ * its own payload). The chunk records are made afresh each time the block
+ * is decoded, in the handle's chunk buffer, linked through their next
+ * pointers, the first one in chunks; they last until another block is
+ * decoded. The handle holds one record per sector, so the fields are laid
+ * out in 40 bytes: under 1 % of a 4096-byte sector. */
 typedef struct quarn_block {
     int32_t next_id = 0;
     int32_t prev_id = 0;
     int32_t this_id = 0; /* set by the walk at each visit */
+    uint32_t payload_length = 0;
     quarn_chunk_t *chunks = nullptr;
-    uint64_t payload_length = 0;
     const uint8_t *payload = nullptr;
     /* Where decoding stops once the block has yielded chunks: the payload's
      * length, or where the first decoding met a fault after some chunks. */
-    uint64_t chunk_end = kChunkEndUnknown;
-
-    /* What a walk learns of the block's outermost keys the first time it
-     * walks the block's chunks, for process_table_blocks: the values that
-     * entry 0 of the path takes for its chunks (when the first chunk opens
-     * level 0 itself, so that none of them depends on an earlier block),
-     * and the first and last keys pushed at level 0. */
-    bool outer_keys_known = false;
-    bool outer_keys_own = false; /* the first chunk is a push at level 0 */
-    uint64_t outer_key_min = 0;
-    uint64_t outer_key_max = 0;
-    quarn_span_t first_outer_key = {};
-    quarn_span_t last_outer_key = {};
+    uint32_t chunk_end = kChunkEndUnknown;
+    /* What a walk learnt of the block's outermost keys the first time it
+     * walked the block's chunks, for process_table_blocks (see above). */
+    uint32_t outer_keys = kOuterKeysUnknown;
 } quarn_block_t;
+
+/* The outermost keys of a block whose first chunk opens level 0 itself, so
+ * that none of its chunks depends on an earlier block: the least and the
+ * greatest value that entry 0 of the path takes for its chunks, and the
+ * first and last keys pushed at level 0, whose bytes lie in the handle's
+ * outer_key_bytes from key_at (first_size bytes, then last_size bytes).
+ * Consecutive blocks that learn the same keys share one summary. */
+struct outer_keys_summary {
+    uint64_t min = 0;
+    uint64_t max = 0;
+    uint64_t key_at = 0;
+    uint32_t first_size = 0;
+    uint32_t last_size = 0;
+};
 
 struct FileCloser {
     void operator()(FILE *f) const { if (f) fclose(f); }
@@ -77,14 +95,20 @@ struct quarn_file {
     iconv_t converter = nullptr; /* Mac Roman to UTF-8, earlier files only */
     uint8_t text_mask = 0;
 
-    /* Path stack of the walk. Position i holds a copy of the key span that
-     * was last pushed there (it points into the payload store, which lives
-     * as long as the handle), and path_entries[i] points at it, or is null
-     * while nothing has been pushed there. Both vectors' size is the
-     * capacity; it only grows, by doubling from 16. */
+    /* Path stack of the walk. path_entries[i] points at path_keys[i], the
+     * key last pushed at position i, or is null while nothing has been
+     * pushed there. A key pushed by the block being walked points into that
+     * block's payload; before another sector is read over it, every such
+     * key is copied into path_key_copies[i] (handle-owned bytes) and its
+     * span pointed there, so entries read the same bytes however long they
+     * outlive their block. Positions below path_loaded_depth may point into
+     * the payload. The three vectors' size is the capacity; it only grows,
+     * by doubling from 16. */
     uint64_t path_depth = 0;
     std::vector<quarn_span_t> path_keys;
     std::vector<quarn_span_t *> path_entries;
+    std::vector<std::vector<uint8_t>> path_key_copies;
+    uint64_t path_loaded_depth = 0;
 
     /* The chunk records of the block decoded last, and that block. */
     std::vector<quarn_chunk_t> chunk_buffer;
@@ -92,8 +116,20 @@ struct quarn_file {
 
     uint64_t block_count = 0;
     std::vector<quarn_block_t> blocks;  /* slot k - 1 holds block id k */
-    /* every block's payload, back to back, in room-sized slots */
-    std::unique_ptr<uint8_t, MemoryFreer> payload_store;
+    /* Where block 1's sector starts: sector k - 1 after it holds block k. */
+    uint64_t first_sector_offset = 0;
+    /* Where walks read sectors again: the stream's descriptor (a file
+     * opened by path), or, for a stream without one (a buffer), image: the
+     * sectors from block 1 on, copied while the open read them. */
+    int descriptor = -1;
+    std::unique_ptr<uint8_t, MemoryFreer> image;
+    /* The sector read last, and the block it holds (its payload points in). */
+    std::vector<uint8_t> sector_buffer;
+    quarn_block_t *loaded_block = nullptr;
+
+    /* The outermost keys learnt for process_table_blocks. */
+    std::vector<outer_keys_summary> outer_summaries;
+    std::vector<uint8_t> outer_key_bytes;
 
     ~quarn_file();
 };
@@ -116,35 +152,55 @@ void debug(const char *format, ...) __attribute__((format(printf, 1, 2)));
  * sector. Returns 0, 2 (short read), 6 (bad magic) or 12 (no converter). */
 quarn_error_t read_header(quarn_file_t *file);
 
-/* Loads a whole file from a stream, which it owns in every outcome. name is
- * the file name to record, or null. Returns the handle, or null with the
- * error number stored through error when that is not null. */
+/* Opens a file from a stream, which it owns in every outcome: reads and
+ * checks the header and every sector, and keeps each block's ids and
+ * payload length. A stream with a descriptor stays open on the handle and
+ * walks read its sectors again; the sectors of a stream without one are
+ * copied into the handle's image as they are read. name is the file name to
+ * record, or null. Returns the handle, or null with the error number stored
+ * through error when that is not null. */
 quarn_file_t *quarn_file_from_stream(FILE *stream, const char *name,
                                      quarn_error_t *error);
 
 /* ---- block: sectors and chunks ---- */
 
-/* Fills block from one sector's bytes under the file's profile, copying the
- * payload to payload_store (room for sector_size - sector_header_size bytes).
- * Returns 0, or 7 when the stored payload length exceeds the room. */
+/* Fills block from one sector's bytes under the file's profile: ids and
+ * payload length. When payload_store is not null the payload is copied
+ * there (room for sector_size - sector_header_size bytes) and payload
+ * points at it; otherwise payload is left null. Returns 0, or 7 when the
+ * stored payload length exceeds the room. */
 quarn_error_t new_block_from_sector(const quarn_file_t *file,
                                     const uint8_t *sector,
                                     quarn_block_t *block,
                                     uint8_t *payload_store);
 
-/* Decodes the block's payload into its chunk list, once: a block that
- * already has chunks returns 0 at once. Returns 0, 7 (no block; a malformed
- * early block), 9 (a chunk cut off by the payload's end) or 11 (an unknown
- * code in a generation 7 or later block). The chunks decoded before a
- * failure stay on the block. Throws std::bad_alloc when memory runs out. */
+/* Decodes the block's payload into its chunk list, in the handle's chunk
+ * buffer; a block of the handle's table is first read from the file
+ * (read_block_payload) unless its payload is the one read last. Returns 0,
+ * 2 (the block's sector cannot be read again as it was at the open), 7 (no
+ * block; a malformed early block), 9 (a chunk cut off by the payload's end)
+ * or 11 (an unknown code in a generation 7 or later block). The chunks
+ * decoded before a failure stay on the block. Throws std::bad_alloc when
+ * memory runs out. */
 int process_block(quarn_file_t *file, quarn_block_t *block);
+
+/* ---- core: reading a block again ---- */
+
+/* Reads the sector of block, which lies in the handle's table, into the
+ * sector buffer and points block->payload at its payload; the block read
+ * before loses its payload (and keys of the path that point into it are
+ * copied first). Nothing is read when block is the block read last.
+ * Returns 0, or 2 when the sector cannot be read whole or no longer holds
+ * the ids and payload length the open found there; block->payload is then
+ * null. */
+quarn_error_t read_block_payload(quarn_file_t *file, quarn_block_t *block);
 
 /* ---- core: the walk ---- */
 
-/* Walks the chain from block id 2: decodes each block on first use, offers
+/* Walks the chain from block id 2: reads and decodes each block, offers
  * it to block_handler (may be null) and hands each chunk to chunk_handler
  * with the path in force. Ends at id 0, an id outside the table or a block
- * already visited. Returns 0, the decoder's error, or 13 when a handler
+ * already visited. Returns 0, the error of process_block, or 13 when a handler
  * aborted. Allocation failures propagate as std::bad_alloc; the exported
  * function that started the walk reports them. */
 int process_blocks(quarn_file_t *file, quarn_block_handler block_handler,
@@ -166,7 +222,9 @@ int process_chunk_chain(quarn_file_t *file, quarn_chunk_t *first,
                         quarn_chunk_handler handler, void *ctx);
 
 /* One step of process_chunk_chain without the reset of the depth; returns
- * the handler's status unchanged. */
+ * the handler's status unchanged. A push's key is entered in the path as
+ * the span into the payload; read_block_payload copies it before the
+ * payload goes. */
 int process_chunk(quarn_file_t *file, quarn_chunk_t *chunk,
                   quarn_chunk_handler handler, void *ctx);
 

@@ -394,13 +394,15 @@ TEST(OpenBlocks, V7IdsAndPayloads) {
         EXPECT_EQ(file->blocks[0].next_id, 4); /* the index block holds the count */
         for (size_t i = 0; i < 4; i++) {
             SCOPED_TRACE("block id " + std::to_string(i + 1));
-            const quarn_block_t &block = file->blocks[i];
+            quarn_block_t &block = file->blocks[i];
             ASSERT_EQ(block.payload_length, 4076u);
             EXPECT_EQ(block.this_id, 0);
             EXPECT_EQ(block.chunks, nullptr);
+            EXPECT_EQ(block.payload, nullptr); /* no payload is kept by the open */
             if (i == 0) continue;
             EXPECT_EQ(block.prev_id, prev[i - 1]);
             EXPECT_EQ(block.next_id, next[i - 1]);
+            ASSERT_EQ(read_block_payload(file.get(), &block), QUARN_OK);
             const Bytes payload(block.payload, block.payload + block.payload_length);
             Bytes expected = layout.blocks[i - 1].payload;
             expected.resize(4076, layout.blocks[i - 1].padding);
@@ -431,8 +433,9 @@ TEST(OpenBlocks, EarlyPayloadLengthIsTheStoredOne) {
         EXPECT_EQ(file->blocks[3].next_id, -3);
         for (size_t i = 0; i < 3; i++) {
             SCOPED_TRACE("block id " + std::to_string(i + 2));
-            const quarn_block_t &block = file->blocks[i + 1];
+            quarn_block_t &block = file->blocks[i + 1];
             ASSERT_EQ(block.payload_length, layout.blocks[i].payload.size());
+            ASSERT_EQ(read_block_payload(file.get(), &block), QUARN_OK);
             EXPECT_EQ(Bytes(block.payload, block.payload + block.payload_length),
                       layout.blocks[i].payload);
         }

@@ -386,6 +386,74 @@ TEST(WalkPath, EveryBlockStartsAtTheRootOverStaleEntries) {
     EXPECT_EQ(walk.chunks[5].path, std::vector<uint64_t>{0x21});
 }
 
+/* Keys of every size a push can carry outlive the block that pushed them:
+ * block 3's first chunk reads the key block 2 left at position 0 (the last
+ * of its two outer keys) and the one under it at position 1, though block
+ * 3's sector has taken the place of block 2's. A walk for a key above
+ * block 2's passes block 2 over once it has learnt it, and leaves the same
+ * key bytes at position 0 from what it learnt. */
+TEST(WalkPath, StaleKeysOfEverySizeOutliveTheirBlock) {
+    struct Case {
+        const char *name;
+        Bytes key;
+    };
+    const Case cases[] = {
+        {"one byte", {0x05}},
+        {"two bytes", {0x00, 0x01}},
+        {"three bytes", {0x00, 0x00, 0x02}},
+        {"eight bytes", {1, 2, 3, 4, 5, 6, 7, 8}},
+        {"200 bytes", Bytes(200, 0x41)},
+        {"255 bytes", Bytes(255, 0x7E)},
+        {"empty", {}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const Bytes under = {0x33, 0x44, 0x55};
+        Bytes second, third;
+        qw::v7::push(second, {0x01}); /* a first outer key before the last */
+        qw::v7::pop(second);
+        qw::v7::push(second, c.key);
+        qw::v7::field(second, 1, {0x41});
+        qw::v7::push(second, under);
+        qw::v7::field(second, 2, {0x42});
+        qw::v7::pop(second); /* the key under it stays in the storage */
+        qw::v7::filler(second, 40);
+        qw::v7::field(third, 3, {0x43}); /* at the root: reads the stale entries */
+        qw::v7::push(third, {0x90});
+        qw::v7::field(third, 4, Bytes(250, 0x99));
+        FilePtr file = open_chain(Generation::v7, {second, third}, {3, 0});
+        ASSERT_NE(file, nullptr);
+
+        struct Stale {
+            int seen = 0;
+            Bytes entry0, entry1;
+        };
+        auto first_of_third = [](quarn_chunk_t *chunk, void *ctx) -> int {
+            auto &stale = *static_cast<Stale *>(ctx);
+            if (chunk->type == QUARN_CHUNK_FIELD_SIMPLE_KEY && chunk->ref_simple == 3) {
+                stale.seen++;
+                const quarn_span_t *e0 = chunk->path[0], *e1 = chunk->path[1];
+                if (e0) stale.entry0.assign(e0->start, e0->start + e0->size);
+                if (e1) stale.entry1.assign(e1->start, e1->start + e1->size);
+            }
+            /* a table walk for key 0x90: keys below it are passed over */
+            return path_value(chunk, chunk->path[0]) > 0x90 ? QUARN_HANDLER_STOP
+                                                            : QUARN_HANDLER_CONTINUE;
+        };
+        for (int walk = 0; walk < 3; walk++) {
+            /* the first walk meets block 2 unlearnt, the others pass it over */
+            SCOPED_TRACE(walk == 0 ? "table walk, cold" : walk == 1 ? "whole walk" : "table walk, warm");
+            Stale stale;
+            const int rc = walk == 1 ? process_blocks(file.get(), nullptr, first_of_third, &stale)
+                                     : process_table_blocks(file.get(), 0x90, first_of_third, &stale);
+            ASSERT_EQ(rc, QUARN_OK);
+            ASSERT_EQ(stale.seen, 1);
+            EXPECT_EQ(stale.entry0, c.key);
+            EXPECT_EQ(stale.entry1, under);
+        }
+    }
+}
+
 TEST(WalkPath, StorageDoublesAndKeepsItsEntries) {
     Bytes p;
     for (int k = 1; k <= 40; k++) qw::v7::push(p, {uint8_t(k)});
