@@ -9,6 +9,9 @@
  * the open handle as the header's last four bytes say, reads again, puts
  * the file back and reads once more.
  *
+ * Everything is the tables, columns, values, fields, records (every
+ * repetition) and containers (their pieces' sizes and sums), and the dump.
+ *
  * Checks: text well-formed, indices and rows as in fuzz_read; both handles
  * open alike and give the same readings; while the file is changed, no walk
  * reads past what is there (the sanitizers) and every error number is one
@@ -58,6 +61,39 @@ int take_value(int row, const quarn_column_t *column, const char *value, void *c
     return QUARN_HANDLER_CONTINUE;
 }
 
+int take_record(const quarn_value_t *value, void *ctx) {
+    auto *reading = static_cast<Reading *>(ctx);
+    if (value->row < 1 || value->row < reading->last_row || value->repetition < 1) abort();
+    reading->last_row = value->row;
+    reading->text += std::to_string(value->row) + ":" + std::to_string(value->field->index) + "/" +
+                     std::to_string(value->repetition) + "=";
+    if (value->text) {
+        fuzz::check_utf8(value->text, strlen(value->text));
+        reading->text += value->text;
+    } else {
+        reading->text += "key " + std::to_string(value->container_key.size);
+    }
+    reading->text += "\n";
+    return QUARN_HANDLER_CONTINUE;
+}
+
+/* Containers go into the reading as their sizes and a sum of their bytes,
+ * every byte read. */
+int take_container(const quarn_container_event_t *event, void *ctx) {
+    auto *reading = static_cast<Reading *>(ctx);
+    if (event->type == QUARN_CONTAINER_DATA) {
+        unsigned sum = 0;
+        for (uint64_t i = 0; i < event->bytes.size; i++) sum += event->bytes.start[i];
+        reading->text += "piece " + std::to_string(event->stream) + "@" + std::to_string(event->offset) + " " +
+                         std::to_string(event->bytes.size) + " " + std::to_string(sum) + "\n";
+    } else {
+        reading->text += event->type == QUARN_CONTAINER_BEGIN ? "begin " : "end ";
+        reading->text += std::to_string(event->container->stream_count) + " " +
+                         std::to_string(event->container->damaged) + "\n";
+    }
+    return QUARN_HANDLER_CONTINUE;
+}
+
 std::string read_everything(quarn_file_t *file) {
     Reading reading;
     quarn_error_t error = QUARN_OK;
@@ -83,6 +119,22 @@ std::string read_everything(quarn_file_t *file) {
         const int rc = quarn_read_values(file, table, take_value, &reading);
         check_error(rc);
         reading.text += "values " + std::to_string(rc) + "\n";
+
+        quarn_field_array_t *fields = quarn_list_fields(file, table, &error);
+        if (!fields) abort();
+        check_error(error);
+        reading.text += "fields " + std::to_string(error) + "\n";
+        for (uint64_t f = 0; f < fields->count; f++)
+            reading.text += std::to_string(fields->fields[f].data_type) + "/" +
+                            std::to_string(fields->fields[f].repetitions) + "\n";
+        quarn_free_fields(fields);
+        reading.last_row = 0;
+        const int records = quarn_read_records(file, table, take_record, &reading);
+        check_error(records);
+        reading.text += "records " + std::to_string(records) + "\n";
+        const int containers = quarn_read_containers(file, table, take_container, &reading);
+        check_error(containers);
+        reading.text += "containers " + std::to_string(containers) + "\n";
     }
     quarn_free_tables(tables);
     const int dumped = quarn_dump_file(file);
