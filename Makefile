@@ -6,7 +6,7 @@ FUZZ_BUILD ?= build-fuzz
 BENCH_BUILD ?= build-bench
 BENCH_SIZE_MB ?= 1024
 FUZZ_SECONDS ?= 180
-FUZZ_TARGETS = fuzz_dump fuzz_read fuzz_convert fuzz_converters
+FUZZ_TARGETS = fuzz_dump fuzz_read fuzz_convert fuzz_converters fuzz_export
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_ARGS ?=
 

@@ -134,7 +134,7 @@ int run_export(const ExportOptions &options) {
     StagedOutput output;
     if (!output.prepare(options.output, info->folder ? StagedOutput::Kind::folder : StagedOutput::Kind::file,
                         options.force, &error)) {
-        message(progress, options.output + ": " + error);
+        message(progress, error);
         return 1;
     }
 
@@ -171,7 +171,7 @@ int run_export(const ExportOptions &options) {
             }
             std::string why;
             if (!files_output.prepare(files_path, StagedOutput::Kind::folder, options.force, &why)) {
-                failure->message = files_path + ": " + why;
+                failure->message = why;
                 return false;
             }
             *root = files_output.work();
@@ -190,6 +190,7 @@ int run_export(const ExportOptions &options) {
     settings.work_path = output.work();
     settings.output_path = without_slashes(options.output);
     settings.facts = source.facts();
+    settings.input_name = source.display_name();
     settings.warn = reporter.warn;
     std::unique_ptr<Format> format = info->create(settings);
 

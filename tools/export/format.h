@@ -137,6 +137,7 @@ class Format {
 struct FormatSettings {
     std::string work_path;   /* the file or folder to write (temporary) */
     std::string output_path; /* the final path, for messages */
+    std::string input_name;  /* the input as messages name it */
     FileFacts facts;
     /* prints one warning line (the text after "quarn: ") */
     std::function<void(const std::string &)> warn;

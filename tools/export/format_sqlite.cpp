@@ -3,8 +3,10 @@
  * table, written as quarn-to-sqlite writes it (every identifier quoted, the
  * CREATE TABLE run as exactly one statement, rows through one prepared
  * INSERT in transactions of kRowsPerTransaction rows, journal off), with
- * declared types: NUMERIC for number fields (plain decimals become numbers
- * by the column's affinity; other texts stay text), BLOB for containers,
+ * declared types: NUMERIC for number fields (their values go in as text,
+ * and the column's affinity makes numbers of the plain decimals, and of
+ * the other texts that SQLite reads as a number, such as "007"; the rest
+ * stay text), BLOB for containers,
  * TEXT for everything else (dates, times and timestamps as ISO 8601 text),
  * INTEGER for record_id.
  *
@@ -81,7 +83,7 @@ class SqliteFormat : public Format {
         if (!sqlite_create_table(plan, table_name_, &sql, &columns_, &column_names_, &overflowed, failure))
             return false;
         for (const std::string &field : overflowed)
-            settings_.warn(settings_.facts.name + ": table \"" + plan.table.name + "\", field \"" + field +
+            settings_.warn(settings_.input_name + ": table \"" + plan.table.name + "\", field \"" + field +
                            "\": repetitions past SQLite's column limit went into one column as a JSON array");
         std::string message;
         if (!run_single_statement(db_.get(), sql, &message)) return fail(failure, message);

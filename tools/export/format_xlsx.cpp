@@ -173,7 +173,7 @@ class XlsxFormat : public Format {
     }
 
     void warn(const TablePlan &plan, const std::string &field, const std::string &what) {
-        settings_.warn(settings_.facts.name + ": table \"" + plan.table.name + "\", field \"" + field + "\": " + what);
+        settings_.warn(settings_.input_name + ": table \"" + plan.table.name + "\", field \"" + field + "\": " + what);
     }
 
     void fit(size_t column, std::string_view text) {

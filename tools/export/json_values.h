@@ -48,7 +48,7 @@ class JsonWriter {
     /* The fields of a plan as an array of objects. */
     void fields(const TablePlan &plan);
     /* Clears the generator's buffer after a line (JSON Lines). */
-    void reset() { yajl_gen_reset(gen_, "\n"); }
+    void reset() { yajl_gen_reset(gen_, nullptr); }
     bool ok(Failure *failure) const;
 
   private:

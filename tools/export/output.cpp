@@ -88,17 +88,17 @@ bool StagedOutput::prepare(const std::string &path, Kind kind, bool force, std::
     const bool exists = stat(path.c_str(), &st) == 0;
     if (kind == Kind::file) {
         if (exists && S_ISDIR(st.st_mode)) {
-            *error = "is a folder";
+            *error = path + " is a folder";
             return false;
         }
         if (exists && !force) {
-            *error = "already exists (--force replaces it)";
+            *error = path + " already exists (--force replaces it)";
             return false;
         }
         std::string temp = parent_folder(path) + "/." + base_name(path) + ".quarn-XXXXXX";
         const int fd = mkstemp(temp.data());
         if (fd < 0) {
-            *error = "cannot write: " + words(errno);
+            *error = "cannot write " + path + ": " + words(errno);
             return false;
         }
         const mode_t mode = exists && S_ISREG(st.st_mode) ? (st.st_mode & 0777) : umasked(0666);
@@ -108,14 +108,14 @@ bool StagedOutput::prepare(const std::string &path, Kind kind, bool force, std::
         return true;
     }
     if (exists && !S_ISDIR(st.st_mode) && !force) {
-        *error = "already exists and is not a folder (--force replaces it)";
+        *error = path + " already exists and is not a folder (--force replaces it)";
         return false;
     }
     into_existing_ = exists && S_ISDIR(st.st_mode);
     std::string temp = into_existing_ ? path + "/.quarn-XXXXXX"
                                       : parent_folder(path) + "/." + base_name(path) + ".quarn-XXXXXX";
     if (!mkdtemp(temp.data())) {
-        *error = "cannot write: " + words(errno);
+        *error = "cannot write " + path + ": " + words(errno);
         return false;
     }
     chmod(temp.c_str(), umasked(0777));
@@ -128,7 +128,7 @@ bool StagedOutput::check(std::string *error) const {
     if (kind_ == Kind::file || !into_existing_) {
         struct stat st;
         if (lstat(path_.c_str(), &st) == 0) {
-            *error = path_ + ": already exists (--force replaces it)";
+            *error = path_ + " already exists (--force replaces it)";
             return false;
         }
         return true;
@@ -137,7 +137,7 @@ bool StagedOutput::check(std::string *error) const {
         struct stat st;
         const std::string target = path_ + "/" + name;
         if (lstat(target.c_str(), &st) == 0) {
-            *error = target + ": already exists (--force replaces it)";
+            *error = target + " already exists (--force replaces it)";
             return false;
         }
     }
@@ -153,7 +153,7 @@ bool StagedOutput::commit(std::string *error) {
             if (lstat(path_.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) unlink(path_.c_str());
         }
         if (move(work_, path_, force_) != 0) {
-            *error = path_ + ": cannot write: " + words(errno);
+            *error = "cannot write " + path_ + ": " + words(errno);
             return false;
         }
         work_.clear();
@@ -166,12 +166,12 @@ bool StagedOutput::commit(std::string *error) {
              * one is moved aside first, then removed */
             const std::string aside = work_ + "/.replaced-" + name;
             if (rename(to.c_str(), aside.c_str()) != 0) {
-                *error = to + ": cannot replace: " + words(errno);
+                *error = "cannot replace " + to + ": " + words(errno);
                 return false;
             }
         }
         if (move(from, to, force_) != 0) {
-            *error = to + ": cannot write: " + words(errno);
+            *error = "cannot write " + to + ": " + words(errno);
             return false;
         }
     }

@@ -29,7 +29,7 @@ class StagedOutput {
     ~StagedOutput() { discard(); }
 
     /* Makes the temporary name for an output at path. Fails (false, with
-     * *error set to the words after "quarn: PATH: ") when the path cannot
+     * *error set to the message after "quarn: ") when the path cannot
      * take this kind of output: a file output where a folder is, an existing
      * file without force, a folder that cannot be written. */
     bool prepare(const std::string &path, Kind kind, bool force, std::string *error);
