@@ -84,7 +84,9 @@ bench: deps
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
 	BENCH_SIZE_MB=$(BENCH_SIZE_MB) sh bench/run.sh $(BENCH_BUILD)
 
-demo: build
+# Builds only the quarn program (and the library it links).
+demo: deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS) --target quarn
 	@sh scripts/demo.sh $(BUILD)
 
 install: build
