@@ -328,6 +328,26 @@ int open_descriptors() {
     return count;
 }
 
+TEST(QuarnOutputs, AnInterruptedExportLeavesNothing) {
+    qt::TempDir dir;
+    const std::string in = write_input(dir, "Big", big_database());
+    qt::TempDir out;
+    for (const char *to : {"sqlite", "csv", "json", "jsonl", "xlsx"}) {
+        qexport::ExportOptions options;
+        options.input = in;
+        options.output = out.file(std::string("out.") + to);
+        options.to = to;
+        qexport::request_stop();
+        testing::internal::CaptureStderr();
+        const int status = qexport::run_export(options);
+        const std::string err = testing::internal::GetCapturedStderr();
+        qexport::clear_stop_request();
+        EXPECT_EQ(status, 1) << to;
+        EXPECT_EQ(err, "quarn: interrupted\n") << to;
+        EXPECT_TRUE(entries(out.path()).empty()) << to;
+    }
+}
+
 TEST(QuarnOutputs, InProcessNoDescriptorLeftOpen) {
     qt::TempDir dir;
     const std::string good = write_input(dir, "Things", typed_database(Generation::v12));

@@ -16,6 +16,7 @@
 
 #include <yajl/yajl_gen.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <getopt.h>
@@ -197,7 +198,23 @@ int command_export(int argc, char **argv) {
     if (options.to && !qexport::find_format(qexport::choose_format(options.to, options.output)))
         return usage_error("export", "unknown format \"" + *options.to + "\" (sqlite, csv, json, jsonl or xlsx)");
     options.progress = !options.quiet && isatty(STDERR_FILENO);
-    return qexport::run_export(options);
+    /* An interrupt ends the export the way a failure does, so that no
+     * temporary output is left; then the signal ends the program, as the
+     * shell expects of an interrupted command. */
+    static volatile sig_atomic_t received = 0;
+    struct sigaction action = {};
+    action.sa_handler = [](int signal) {
+        received = signal;
+        qexport::request_stop();
+    };
+    sigemptyset(&action.sa_mask);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+    const int status = qexport::run_export(options);
+    if (received != 0) {
+        std::signal(received, SIG_DFL);
+        raise(received);
+    }
+    return status;
 }
 
 /* JSON on standard output. */

@@ -14,6 +14,7 @@
 #include "source.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -73,7 +74,15 @@ void message(Progress &progress, const std::string &text) {
     fprintf(stderr, "quarn: %s\n", text.c_str());
 }
 
+std::atomic<bool> stop_flag{false};
+
 } // namespace
+
+void request_stop() { stop_flag.store(true, std::memory_order_relaxed); }
+
+bool stop_requested() { return stop_flag.load(std::memory_order_relaxed); }
+
+void clear_stop_request() { stop_flag.store(false, std::memory_order_relaxed); }
 
 std::string choose_format(const std::optional<std::string> &to, const std::string &output) {
     if (to) return lower(*to);
@@ -126,6 +135,7 @@ int run_export(const ExportOptions &options) {
 
     Reporter reporter;
     reporter.warn = [&](const std::string &text) { message(progress, text); };
+    reporter.stopped = stop_requested;
     if (options.progress)
         reporter.progress = [&](const char *table, uint64_t records, uint64_t bytes) {
             progress.update(table, records, bytes);
@@ -208,6 +218,10 @@ int run_export(const ExportOptions &options) {
     }
     format.reset();
     progress.clear();
+    if (stop_requested()) {
+        message(progress, "interrupted");
+        return 1;
+    }
     if (!output.check(&error) || !files_output.check(&error) || !output.commit(&error) ||
         !files_output.commit(&error)) {
         message(progress, error);

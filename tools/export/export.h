@@ -35,6 +35,17 @@ struct ExportOptions {
  * table). */
 int run_export(const ExportOptions &options);
 
+/* Asks a running export to stop: it ends at the next record or piece of a
+ * container as a failed export does, removing what it wrote ("quarn:
+ * interrupted"). Safe to call from a signal handler. */
+void request_stop();
+
+/* True once request_stop was called. */
+bool stop_requested();
+
+/* Forgets a request to stop, before another export in the same process. */
+void clear_stop_request();
+
 /* The format that --to or OUTPUT's extension chooses: "sqlite", "csv",
  * "json", "jsonl", "xlsx"; empty when the extension tells none. */
 std::string choose_format(const std::optional<std::string> &to, const std::string &output);

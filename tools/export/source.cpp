@@ -46,6 +46,8 @@ struct ScanCtx {
     bool evidence_only = false;
     int32_t last_row = 0;
     uint64_t records = 0;
+    bool (*stopped)() = nullptr;
+    bool interrupted = false;
 };
 
 int scan_value(const quarn_value_t *value, void *user_ctx) {
@@ -53,6 +55,10 @@ int scan_value(const quarn_value_t *value, void *user_ctx) {
     if (value->row != ctx.last_row) {
         ctx.last_row = value->row;
         ctx.records++;
+        if (ctx.stopped && ctx.stopped()) {
+            ctx.interrupted = true;
+            return QUARN_HANDLER_ABORT;
+        }
     }
     const int32_t index = value->field->index;
     if (index < 0 || static_cast<size_t>(index) >= ctx.slots->size()) return QUARN_HANDLER_CONTINUE;
@@ -247,7 +253,12 @@ bool Source::plan(const std::vector<const quarn_table_t *> &selected, const Sour
         std::vector<FieldScan> field_scans(plan.fields.size());
         if (scan) {
             ScanCtx ctx{&slots, &types, &field_scans, &evidence};
+            ctx.stopped = reporter.stopped;
             const quarn_error_t code = quarn_read_records(file_.get(), table, scan_value, &ctx);
+            if (ctx.interrupted) {
+                failure->message = "interrupted";
+                return false;
+            }
             if (code != QUARN_OK) {
                 *failure = read_failure(code);
                 return false;
@@ -281,7 +292,12 @@ bool Source::plan(const std::vector<const quarn_table_t *> &selected, const Sour
             if (types.empty()) continue;
             std::vector<FieldScan> field_scans(types.size());
             ScanCtx ctx{&slots, &types, &field_scans, &evidence, true};
+            ctx.stopped = reporter.stopped;
             const quarn_error_t code = quarn_read_records(file_.get(), &table, scan_value, &ctx);
+            if (ctx.interrupted) {
+                failure->message = "interrupted";
+                return false;
+            }
             if (code != QUARN_OK) {
                 *failure = read_failure(code);
                 return false;
@@ -368,6 +384,11 @@ void clear_record(Record &record) {
 }
 
 bool flush(WalkCtx &ctx) {
+    if (ctx.reporter->stopped && ctx.reporter->stopped()) {
+        ctx.failure.message = "interrupted";
+        ctx.failed = true;
+        return false;
+    }
     if (!ctx.has_values) return true;
     if (!ctx.format->write_record(ctx.record, &ctx.failure)) {
         ctx.failed = true;
@@ -542,10 +563,16 @@ bool Source::export_table(const TablePlan &plan, Format &format, ContainerFileSi
             bool failed = false;
             uint64_t bytes = 0;
             std::set<KeyBytes> done; /* a key met again in the store is passed over */
-        } bytes_ctx{&references, &stored, files, &format, -1, false, false, {}, false, 0, {}};
+            bool (*stopped)() = nullptr;
+        } bytes_ctx{&references, &stored, files, &format, -1, false, false, {}, false, 0, {}, reporter.stopped};
         auto handler = [](const quarn_container_event_t *event, void *user_ctx) -> int {
             auto &c = *static_cast<BytesCtx *>(user_ctx);
             const quarn_container_t &container = *event->container;
+            if (c.stopped && c.stopped()) {
+                c.failure.message = "interrupted";
+                c.failed = true;
+                return QUARN_HANDLER_ABORT;
+            }
             if (event->type == QUARN_CONTAINER_BEGIN) {
                 const KeyBytes key = key_bytes(container.key);
                 const auto refs = c.references->find(key);

@@ -34,6 +34,8 @@ namespace qexport {
  * progress display. */
 struct Reporter {
     std::function<void(const std::string &)> warn;
+    /* polled during the walks; true ends them as a failure "interrupted" */
+    bool (*stopped)() = nullptr;
     /* table name, records done so far, bytes of values handed over */
     std::function<void(const char *, uint64_t, uint64_t)> progress;
 };
