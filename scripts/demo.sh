@@ -8,7 +8,7 @@ build=${1:-build}
 example=examples/demo.fmp12
 quarn="$build/tools/quarn"
 mkdir -p out
-rm -rf out/demo.sqlite out/demo-csv out/demo.json out/demo_files out/demo-sheets.xlsx out/demo-sheets_files
+rm -rf out/demo.sqlite out/demo-csv out/demo.json out/demo.json_files out/demo.xlsx out/demo.xlsx_files
 
 echo "== quarn info $example"
 "$quarn" info "$example"
@@ -18,17 +18,17 @@ echo "== quarn export $example out/demo.sqlite   (containers as BLOBs)"
 "$quarn" export "$example" out/demo.sqlite
 echo "== quarn export $example out/demo-csv      (a folder: one CSV file per table, files/)"
 "$quarn" export "$example" out/demo-csv
-echo "== quarn export $example out/demo.json     (containers into out/demo_files/)"
+echo "== quarn export $example out/demo.json     (containers into out/demo.json_files/)"
 "$quarn" export "$example" out/demo.json
-echo "== quarn export $example out/demo-sheets.xlsx (containers into out/demo-sheets_files/)"
-"$quarn" export "$example" out/demo-sheets.xlsx
+echo "== quarn export $example out/demo.xlsx     (containers into out/demo.xlsx_files/)"
+"$quarn" export "$example" out/demo.xlsx
 echo
 
 echo "Wrote:"
-for output in out/demo.sqlite out/demo.json out/demo-sheets.xlsx out/demo-csv/*.csv; do
+for output in out/demo.sqlite out/demo.json out/demo.xlsx out/demo-csv/*.csv; do
     printf '  %-26s %8d bytes\n' "$output" "$(wc -c < "$output")"
 done
-for folder in out/demo_files out/demo-sheets_files out/demo-csv/files; do
+for folder in out/demo.json_files out/demo.xlsx_files out/demo-csv/files; do
     printf '  %-26s %8d files\n' "$folder/" "$(find "$folder" -type f | wc -l)"
 done
 echo

@@ -74,7 +74,7 @@ TEST_P(ExportGenerations, Sqlite) {
                 << "row " << i + 1 << " column " << c + 1 << ": type " << rows[i][c].type << " \""
                 << rows[i][c].bytes.substr(0, 40) << "\", expected type " << expected[i][c].type << " \""
                 << expected[i][c].bytes.substr(0, 40) << "\"";
-    EXPECT_FALSE(fs::exists(dir.file("out_files"))) << "SQLite keeps the containers inside";
+    EXPECT_FALSE(fs::exists(dir.file("out.sqlite_files"))) << "SQLite keeps the containers inside";
 }
 
 /* The container files beside an output, with the bytes each must hold. */
@@ -154,14 +154,14 @@ TEST_P(ExportGenerations, Json) {
 
     const yajl_val picture = member(first, "Picture");
     EXPECT_EQ(keys(picture), (std::vector<std::string>{"path", "type", "size"}));
-    EXPECT_EQ(string_of(member(picture, "path")), "out_files/Things/Picture/1.jpg");
+    EXPECT_EQ(string_of(member(picture, "path")), "out.json_files/Things/Picture/1.jpg");
     EXPECT_EQ(string_of(member(picture, "type")), "JPEG");
     EXPECT_EQ(YAJL_GET_INTEGER(member(picture, "size")), static_cast<long long>(picture_bytes().size()));
     const yajl_val named = member(item(records, 1), "Picture");
     EXPECT_EQ(string_of(member(named, "name")), "notes.txt");
     EXPECT_EQ(string_of(member(named, "type")), "FILE");
     EXPECT_TRUE(YAJL_IS_NULL(member(item(records, 3), "Picture"))) << "the damaged container";
-    expect_container_files(dir.file("out_files"));
+    expect_container_files(dir.file("out.json_files"));
 }
 
 TEST_P(ExportGenerations, JsonLines) {
@@ -227,9 +227,9 @@ TEST_P(ExportGenerations, Xlsx) {
         EXPECT_NEAR(std::stod(cells.at("I2").value), 36447 + (12 * 60 + 55) / 1440.0, 1e-9);
     }
     EXPECT_EQ(cells.at("A2").value, "Ada, \"the\" first\nsecond line");
-    EXPECT_EQ(cells.at("H2").value, "out_files/Things/Picture/1.jpg");
+    EXPECT_EQ(cells.at("H2").value, "out.xlsx_files/Things/Picture/1.jpg");
     EXPECT_EQ(cells.count("H5"), 0u) << "the damaged container leaves its cell empty";
-    expect_container_files(dir.file("out_files"));
+    expect_container_files(dir.file("out.xlsx_files"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Generations, ExportGenerations,
@@ -489,7 +489,7 @@ TEST(ExportCorpus, BookListCoversComeOutByteForByteInEveryFormat) {
                 for (const auto &row : sql_query(out, "SELECT rowid, cover_art FROM \"" + table + "\""))
                     if (row[1].type == SQLITE_BLOB) covers[std::stoi(row[0].bytes)] = row[1].bytes;
             } else {
-                const std::string root = to == "csv" || to == "jsonl" ? out + "/files" : dir.file("out_files");
+                const std::string root = to == "csv" || to == "jsonl" ? out + "/files" : out + "_files";
                 for (const auto &entry : fs::recursive_directory_iterator(root))
                     if (entry.is_regular_file())
                         covers[std::stoi(entry.path().stem().string())] = qt::read_file(entry.path().string());

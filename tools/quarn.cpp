@@ -59,8 +59,8 @@ const char kExportHelp[] =
     "                        existing folder, means csv. csv and jsonl write a folder\n"
     "                        with one file per table.\n"
     "  -T, --tables NAME,... only these tables\n"
-    "  -c, --containers DIR  write containers as files into DIR (default: OUTPUT's\n"
-    "                        name without extension + \"_files\" beside a file output,\n"
+    "  -c, --containers DIR  write containers as files into DIR (default: OUTPUT\n"
+    "                        followed by \"_files\" beside a file output,\n"
     "                        \"files\" inside a folder output; SQLite keeps them as\n"
     "                        BLOBs and writes files only with this option)\n"
     "      --text            no conversions: every value as the file stores it\n"
@@ -208,7 +208,13 @@ int command_export(int argc, char **argv) {
         qexport::request_stop();
     };
     sigemptyset(&action.sa_mask);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        /* a signal ignored when the program started (a background job's
+         * SIGINT) stays ignored */
+        struct sigaction current = {};
+        if (sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
+        sigaction(signal, &action, nullptr);
+    }
     const int status = qexport::run_export(options);
     if (received != 0) {
         std::signal(received, SIG_DFL);

@@ -46,15 +46,6 @@ std::string extension(const std::string &path) {
     return lower(base.substr(dot + 1));
 }
 
-/* The path without the extension of its last part. */
-std::string stem(const std::string &path) {
-    const std::string p = without_slashes(path);
-    const size_t slash = p.rfind('/');
-    const size_t dot = p.rfind('.');
-    if (dot == std::string::npos || (slash != std::string::npos && dot < slash + 2) || dot == 0) return p;
-    return p.substr(0, dot);
-}
-
 /* How the files folder is written in the cells: relative to the folder
  * that holds the output. */
 std::string relative_prefix(const std::string &files, const std::string &output) {
@@ -162,7 +153,7 @@ int run_export(const ExportOptions &options) {
             files_path = without_slashes(options.output) + "/files";
             source_options.files_prefix = "files";
         } else {
-            files_path = options.containers ? without_slashes(*options.containers) : stem(options.output) + "_files";
+            files_path = options.containers ? without_slashes(*options.containers) : without_slashes(options.output) + "_files";
             source_options.files_prefix =
                 info->folder ? relative_prefix(files_path, without_slashes(options.output) + "/x")
                              : relative_prefix(files_path, options.output);

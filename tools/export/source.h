@@ -55,7 +55,7 @@ struct SourceOptions {
     bool text = false;      /* no conversions: values as the library hands them */
     bool record_id = false; /* a first column record_id */
     /* Container cells get a path: the files folder as seen from the
-     * output's folder ("out_files", "files"); empty: no files. */
+     * output's folder ("out.json_files", "files"); empty: no files. */
     std::optional<std::string> files_prefix;
 };
 
