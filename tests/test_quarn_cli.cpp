@@ -81,6 +81,7 @@ TEST(QuarnCommandLine, WrongCommandLinesEndWithStatusTwo) {
         {{"export", in, dir.file("o.parquet")},
          "quarn: " + dir.file("o.parquet") + ": cannot tell the format from the extension; give --to FORMAT\n"},
         {{"export", in, dir.file("o.json"), "--tables", "Things,Nope"}, "quarn: " + in + ": no table named \"Nope\"\n"},
+        {{"export", in, in, "--to", "sqlite", "--force"}, "quarn: " + in + " is the input\n"},
         {{"info"}, "quarn info: missing INPUT\nTry 'quarn info --help'.\n"},
         {{"info", in, "--sql"}, "quarn info: unknown option: --sql\nTry 'quarn info --help'.\n"},
         {{"schema", in, "--json", "--sql"}, "quarn schema: --json and --sql exclude each other\nTry 'quarn schema --help'.\n"},

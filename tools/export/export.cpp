@@ -99,6 +99,14 @@ int run_export(const ExportOptions &options) {
         return 2;
     }
 
+    /* --force must never put an export over its own input */
+    struct stat in_st, out_st;
+    if (stat(options.input.c_str(), &in_st) == 0 && stat(options.output.c_str(), &out_st) == 0 &&
+        in_st.st_dev == out_st.st_dev && in_st.st_ino == out_st.st_ino) {
+        message(progress, options.output + " is the input");
+        return 2;
+    }
+
     Source source;
     std::string error;
     if (!source.open(options.input, &error)) {
