@@ -11,7 +11,8 @@
  * rest in a temporary file per sheet; column widths and the autofilter are
  * set when the table ends (they are written with the sheet, at close). The
  * workbook file is written only at the end, into the export's temporary
- * name.
+ * name; its creation time is the input's, so that an export is repeatable
+ * byte for byte.
  */
 #include "format.h"
 #include "names.h"
@@ -21,6 +22,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <sys/stat.h>
 
 namespace qexport {
 
@@ -161,6 +163,12 @@ class XlsxFormat : public Format {
             failure->message = "cannot write " + settings_.output_path + ": the workbook cannot be made";
             return false;
         }
+        /* the workbook's creation time is the input's last change, so the
+         * same input always gives the same bytes */
+        lxw_doc_properties properties = {};
+        struct stat st;
+        properties.created = stat(settings_.input_name.c_str(), &st) == 0 && st.st_mtime > 0 ? st.st_mtime : 1;
+        workbook_set_properties(workbook_.get(), &properties);
         bold_ = workbook_add_format(workbook_.get());
         format_set_bold(bold_);
         date_ = workbook_add_format(workbook_.get());
