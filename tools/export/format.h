@@ -5,7 +5,8 @@
  * begin_table with the plan, write_record once per record, the bytes of the
  * table's containers when it stores them itself, end_table, and at the end
  * finish (the output is complete in its temporary place) or abandon.
- * Formats know nothing of the library; the reading side nothing of formats.
+ * Formats call nothing of the library (they see its records only as the
+ * plan carries them); the reading side knows nothing of formats.
  */
 #ifndef QUARN_EXPORT_FORMAT_H
 #define QUARN_EXPORT_FORMAT_H

@@ -22,7 +22,6 @@ class CsvFormat : public Format {
     explicit CsvFormat(const FormatSettings &settings) : settings_(settings) {}
 
     bool begin_table(const TablePlan &plan, Failure *failure) override {
-        plan_ = &plan;
         std::vector<std::string> overflowed;
         flat_columns(plan, 0, &columns_, &overflowed);
         const std::string name =
@@ -78,7 +77,6 @@ class CsvFormat : public Format {
     }
 
     FormatSettings settings_;
-    const TablePlan *plan_ = nullptr;
     std::vector<FlatColumn> columns_;
     UniqueNames names_;
     TextFile file_;

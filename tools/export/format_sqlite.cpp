@@ -76,7 +76,6 @@ class SqliteFormat : public Format {
 
     bool begin_table(const TablePlan &plan, Failure *failure) override {
         if (!db_ && !open(failure)) return false;
-        plan_ = &plan;
         table_name_ = sql_table_name(table_names_, plan);
         std::string sql;
         std::vector<std::string> overflowed;
@@ -265,7 +264,6 @@ class SqliteFormat : public Format {
     DatabasePtr db_;
     StatementPtr insert_;
     BlobPtr blob_;
-    const TablePlan *plan_ = nullptr;
     std::string table_name_;
     UniqueNames table_names_{"_", ""};
     std::vector<FlatColumn> columns_;
