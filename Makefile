@@ -8,7 +8,7 @@ PKG_BUILD  ?= build-pkg
 PACKAGE_DIR ?= out/packages
 BENCH_SIZE_MB ?= 1024
 FUZZ_SECONDS ?= 180
-FUZZ_TARGETS = fuzz_dump fuzz_read fuzz_reread fuzz_convert fuzz_converters
+FUZZ_TARGETS = fuzz_dump fuzz_read fuzz_reread fuzz_convert fuzz_converters fuzz_export
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_ARGS ?=
 
@@ -86,7 +86,9 @@ bench: deps
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
 	BENCH_SIZE_MB=$(BENCH_SIZE_MB) sh bench/run.sh $(BENCH_BUILD)
 
-demo: build
+# Builds only the quarn program (and the library it links).
+demo: deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS) --target quarn
 	@sh scripts/demo.sh $(BUILD)
 
 install: build

@@ -13,7 +13,8 @@
 #   BENCH_TABLES         tables of the wide file, default 500
 #   BENCH_SEED           seed of the data set, default 1
 #   BENCH_FILES          which files: any of "gen12 wide early" (default all)
-#   BENCH_JOBS           which jobs: any of "read sqlite json xlsx" (default all)
+#   BENCH_JOBS           which jobs: any of "read sqlite json xlsx" (default all);
+#                        sqlite also runs quarn export --to sqlite and --to csv
 #   BENCH_TIMEOUT        seconds before a job is stopped, default 3600
 #   BENCH_DATA           where the files are kept, default bench/data
 #   BENCH_SCRATCH        where outputs go during a job (removed after each),
@@ -21,9 +22,10 @@
 #
 # Ratios: the read path against bench_fread (reading the file into memory),
 # each converter against its baseline (the same output written straight from
-# the generator's rows). The memory limit of a job is 64 MB for a file of up
-# to 1 GB, and 1 % of the size beyond that on top: the library keeps no
-# payload, only a small record per sector.
+# the generator's rows), quarn export (to SQLite and to CSV) against
+# quarn-to-sqlite on the same file. The memory limit of a job is 64 MB for
+# a file of up to 1 GB, and 1 % of the size beyond that on top: the library
+# keeps no payload, only a small record per sector.
 set -eu
 
 BUILD=${1:-build-bench}
@@ -46,7 +48,7 @@ RESULTS=$BUILD/bench-results.tsv
 REPORT=$BUILD/bench-report.txt
 
 for program in "$BIN/measure" "$BIN/make_bench_data" "$BIN/bench_fread" "$BIN/bench_read_path" \
-    "$TOOLS/quarn-to-sqlite"; do
+    "$TOOLS/quarn-to-sqlite" "$TOOLS/quarn"; do
     [ -x "$program" ] || { echo "run.sh: $program is missing; build with -DQUARN_BUILD_BENCH=ON" >&2; exit 1; }
 done
 mkdir -p "$DATA"
@@ -118,7 +120,9 @@ for layout in $FILES; do
             run_job "$layout" "$file" "read path" - "$BIN/bench_read_path" "$file" ;;
         sqlite)
             run_job "$layout" "$file" baseline_sqlite out.sqlite "$BIN/baseline_sqlite" $(data_args "$layout") "$SCRATCH/out.sqlite"
-            run_job "$layout" "$file" quarn-to-sqlite out.sqlite "$TOOLS/quarn-to-sqlite" "$file" "$SCRATCH/out.sqlite" ;;
+            run_job "$layout" "$file" quarn-to-sqlite out.sqlite "$TOOLS/quarn-to-sqlite" "$file" "$SCRATCH/out.sqlite"
+            run_job "$layout" "$file" "export sqlite" out.sqlite "$TOOLS/quarn" export -q "$file" "$SCRATCH/out.sqlite"
+            run_job "$layout" "$file" "export csv" - "$TOOLS/quarn" export -q "$file" "$SCRATCH/out" --to csv ;;
         json)
             run_job "$layout" "$file" baseline_json out.json "$BIN/baseline_json" $(data_args "$layout") "$SCRATCH/out.json"
             run_job "$layout" "$file" quarn-to-json out.json "$TOOLS/quarn-to-json" "$file" "$SCRATCH/out.json" ;;
@@ -151,23 +155,26 @@ END {
         l = order[f]
         printf "%-6s %s: %.1f MB, memory limit %.1f MB\n", l, file[l], mb(size[l]), limit_mb(size[l])
     }
-    printf "\n%-6s %-16s %9s %9s %9s %9s %16s %12s\n", "file", "job", "seconds", "MB/s", "RSS MB", "out MB", "vs baseline", "RSS/limit"
+    printf "\n%-6s %-16s %9s %9s %9s %9s %18s %12s\n", "file", "job", "seconds", "MB/s", "RSS MB", "out MB", "vs baseline", "RSS/limit"
     for (i = 1; i <= rows; i++) {
         l = layout[i]; limit = limit_mb(size[l])
         ours = job[i] !~ /^baseline/ && job[i] != "fread"
         if (status[i] != 0) {
-            printf "%-6s %-16s %9s %9s %9.1f %9s %16s %12s\n", l, job[i], \
+            printf "%-6s %-16s %9s %9s %9.1f %9s %18s %12s\n", l, job[i], \
                 (status[i] == 124 ? "TIMEOUT" : "FAILED(" status[i] ")"), "-", rss[i] / 1024, "-", "-", "-"
             continue
         }
         ratio = "-"; check = "-"
-        if (ours && i > 1 && layout[i - 1] == l && status[i - 1] == 0 && secs[i - 1] > 0)
+        if (job[i] == "quarn-to-sqlite") to_sqlite[l] = i
+        if (job[i] ~ /^export / && (l in to_sqlite) && secs[to_sqlite[l]] > 0)
+            ratio = sprintf("%.2fx q-to-sqlite", secs[i] / secs[to_sqlite[l]])
+        else if (ours && i > 1 && layout[i - 1] == l && status[i - 1] == 0 && secs[i - 1] > 0)
             ratio = sprintf("%.2fx %s", secs[i] / secs[i - 1], job[i - 1] == "fread" ? "fread" : "base")
         if (ours) {
             r = (rss[i] / 1024) / limit
             check = sprintf("%.2f %s", r, r <= 1 ? "ok" : "OVER")
         }
-        printf "%-6s %-16s %9.3f %9.1f %9.1f %9s %16s %12s\n", l, job[i], secs[i], \
+        printf "%-6s %-16s %9.3f %9.1f %9.1f %9s %18s %12s\n", l, job[i], secs[i], \
             (secs[i] > 0 ? mb(size[l]) / secs[i] : 0), rss[i] / 1024, \
             (out[i] > 0 ? sprintf("%.1f", mb(out[i])) : "-"), ratio, check
     }

@@ -1,12 +1,16 @@
 /*
  * make_example.cpp: writes the bundled example database, examples/demo.fmp12,
- * a small generation-12 file: a customer list with non-ASCII names, their
- * orders, a product catalogue, notes with long texts, and an empty table.
- * The content is fixed (a seeded generator), so the file comes out the same
- * each time:
+ * a small generation-12 file: a customer list with non-ASCII names and up
+ * to three phone numbers each (a repeating field), their orders with
+ * numbers, times and timestamps, a product catalogue with a picture of each
+ * product and leaflets kept as files (containers), notes with long texts,
+ * and an empty table. Every field has its definition (data type,
+ * repetitions). The content is fixed (a seeded generator), so the file
+ * comes out the same each time:
  *
  *     build/examples/quarn-make-example examples/demo.fmp12
  */
+#include "quarn.h"
 #include "writer.h"
 
 #include <cstdio>
@@ -52,10 +56,111 @@ std::string date(uint32_t day) {
     return text;
 }
 
+std::string clock_time(uint32_t minutes) {
+    char text[16];
+    const uint32_t hour = minutes / 60 % 24;
+    snprintf(text, sizeof text, "%u:%02u %s", hour % 12 == 0 ? 12 : hour % 12, minutes % 60, hour < 12 ? "AM" : "PM");
+    return text;
+}
+
+std::string timestamp(uint32_t day, uint32_t seconds) {
+    char text[16];
+    const uint32_t hour = seconds / 3600 % 24;
+    snprintf(text, sizeof text, " %u:%02u:%02u %s", hour % 12 == 0 ? 12 : hour % 12, seconds / 60 % 60,
+             seconds % 60, hour < 12 ? "AM" : "PM");
+    return date(day) + text;
+}
+
+/* A column with its definition record. */
+qw::Column field(const char *name, int type, int number = 0, int repetitions = 1) {
+    qw::Column column;
+    column.name = name;
+    column.number = number;
+    column.definition = qw::Definition{type, QUARN_KIND_NORMAL, false, repetitions};
+    return column;
+}
+
+qw::Value repetition(int column, std::string text, int repetition) {
+    qw::Value value{column, std::move(text)};
+    value.repetition = repetition;
+    return value;
+}
+
+qw::Value container(int column, uint8_t key) {
+    qw::Value value{column, ""};
+    value.container = qw::Bytes{key};
+    return value;
+}
+
+void put16(qw::Bytes &out, uint32_t v) {
+    out.push_back(static_cast<uint8_t>(v));
+    out.push_back(static_cast<uint8_t>(v >> 8));
+}
+void put32(qw::Bytes &out, uint32_t v) {
+    put16(out, v & 0xFFFF);
+    put16(out, v >> 16);
+}
+
+/* A 32 x 32 picture as a 24-bit BMP file: a gradient in the product's own
+ * colour with a diagonal stripe. */
+qw::Bytes picture(uint32_t seed) {
+    const uint32_t side = 32, row = side * 3, size = 54 + row * side;
+    qw::Bytes out = {'B', 'M'};
+    put32(out, size);
+    put32(out, 0);
+    put32(out, 54);
+    put32(out, 40);
+    put32(out, side);
+    put32(out, side);
+    put16(out, 1);
+    put16(out, 24);
+    put32(out, 0);
+    put32(out, row * side);
+    put32(out, 2835);
+    put32(out, 2835);
+    put32(out, 0);
+    put32(out, 0);
+    const uint8_t r = static_cast<uint8_t>(seed * 73), g = static_cast<uint8_t>(seed * 151), b = static_cast<uint8_t>(seed * 29);
+    for (uint32_t y = 0; y < side; y++)
+        for (uint32_t x = 0; x < side; x++) {
+            const bool stripe = (x + y) % 11 < 2;
+            out.push_back(stripe ? 255 : static_cast<uint8_t>(b + x * 4));
+            out.push_back(stripe ? 255 : static_cast<uint8_t>(g + y * 4));
+            out.push_back(stripe ? 255 : r);
+        }
+    return out;
+}
+
+qw::Container picture_container(uint8_t key, uint32_t seed) {
+    qw::Container c;
+    c.key = {key};
+    qw::Stream stream;
+    stream.tag = "BMPf";
+    stream.data = picture(seed);
+    c.streams = {stream};
+    return c;
+}
+
+qw::Container leaflet(uint8_t key, const char *product) {
+    qw::Container c;
+    c.key = {key};
+    qw::Stream stream;
+    stream.tag = "FILE";
+    const std::string text = std::string("Care instructions for the ") + product +
+                             ".\r\nRinse in warm water; do not put in the dishwasher.\r\n";
+    stream.data.assign(text.begin(), text.end());
+    std::string name = std::string("leaflet-") + std::to_string(key) + ".txt";
+    c.streams = {qw::name_stream(name, qw::Generation::v12), stream};
+    return c;
+}
+
 qw::Table customers(Sequence &seq) {
     qw::Table t;
     t.name = "Customers";
-    t.columns = {{"Customer ID"}, {"First Name"}, {"Last Name"}, {"City"}, {"Email"}, {"Since"}};
+    t.columns = {field("Customer ID", QUARN_TYPE_TEXT), field("First Name", QUARN_TYPE_TEXT),
+                 field("Last Name", QUARN_TYPE_TEXT),   field("City", QUARN_TYPE_TEXT),
+                 field("Email", QUARN_TYPE_TEXT),       field("Since", QUARN_TYPE_DATE),
+                 field("Phone", QUARN_TYPE_TEXT, 7, 3)};
     for (int i = 1; i <= 240; i++) {
         qw::Record r;
         std::string first = seq.pick(kFirstNames), last = seq.pick(kLastNames);
@@ -66,6 +171,12 @@ qw::Table customers(Sequence &seq) {
         /* every seventh customer left no e-mail address */
         if (i % 7 != 0) r.values.push_back({5, "customer" + std::to_string(i) + "@example.org"});
         r.values.push_back({6, date(seq.next())});
+        /* up to three phone numbers, in the repetitions of one field */
+        const uint32_t phones = seq.next() % 4;
+        for (uint32_t p = 1; p <= phones; p++)
+            r.values.push_back(repetition(7, "+41 44 " + std::to_string(200 + seq.next() % 800) + " " +
+                                                 std::to_string(1000 + seq.next() % 9000),
+                                          static_cast<int>(p)));
         t.records.push_back(r);
     }
     return t;
@@ -75,8 +186,10 @@ qw::Table orders(Sequence &seq) {
     qw::Table t;
     t.name = "Orders";
     /* column 4 was deleted in the database's history: numbers skip it */
-    t.columns = {{"Order ID", 1}, {"Customer ID", 2}, {"Product", 3}, {"Quantity", 5},
-                 {"Total", 6}};
+    t.columns = {field("Order ID", QUARN_TYPE_TEXT, 1),       field("Customer ID", QUARN_TYPE_TEXT, 2),
+                 field("Product", QUARN_TYPE_TEXT, 3),        field("Quantity", QUARN_TYPE_NUMBER, 5),
+                 field("Total", QUARN_TYPE_NUMBER, 6),        field("Ordered At", QUARN_TYPE_TIMESTAMP, 7),
+                 field("Pickup Time", QUARN_TYPE_TIME, 8)};
     for (int i = 1; i <= 400; i++) {
         qw::Record r;
         uint32_t quantity = 1 + seq.next() % 5;
@@ -85,6 +198,8 @@ qw::Table orders(Sequence &seq) {
         r.values.push_back({3, seq.pick(kProducts)});
         r.values.push_back({5, std::to_string(quantity)});
         r.values.push_back({6, money(quantity * (150 + seq.next() % 4000))});
+        r.values.push_back({7, timestamp(seq.next(), seq.next() % 86400)});
+        if (i % 3 == 0) r.values.push_back({8, clock_time(8 * 60 + seq.next() % 600)});
         t.records.push_back(r);
     }
     return t;
@@ -93,12 +208,22 @@ qw::Table orders(Sequence &seq) {
 qw::Table products() {
     qw::Table t;
     t.name = "Products";
-    t.columns = {{"SKU"}, {"Name"}, {"Price"}};
+    t.columns = {field("SKU", QUARN_TYPE_TEXT), field("Name", QUARN_TYPE_TEXT), field("Price", QUARN_TYPE_NUMBER),
+                 field("Photo", QUARN_TYPE_CONTAINER), field("Leaflet", QUARN_TYPE_CONTAINER)};
     int i = 0;
     for (const char *name : kProducts) {
         i++;
         qw::Record r;
         r.values = {{1, "SKU-" + std::to_string(100 + i)}, {2, name}, {3, money(150 + 275 * i)}};
+        const uint8_t photo = static_cast<uint8_t>(i);
+        r.values.push_back(container(4, photo));
+        t.containers.push_back(picture_container(photo, static_cast<uint32_t>(i)));
+        /* the first three products have a leaflet, kept as a file */
+        if (i <= 3) {
+            const uint8_t key = static_cast<uint8_t>(100 + i);
+            r.values.push_back(container(5, key));
+            t.containers.push_back(leaflet(key, name));
+        }
         t.records.push_back(r);
     }
     return t;
@@ -107,7 +232,7 @@ qw::Table products() {
 qw::Table notes(Sequence &seq) {
     qw::Table t;
     t.name = "Notes";
-    t.columns = {{"Note ID"}, {"Subject"}, {"Body"}};
+    t.columns = {field("Note ID", QUARN_TYPE_TEXT), field("Subject", QUARN_TYPE_TEXT), field("Body", QUARN_TYPE_TEXT)};
     const char *const sentences[] = {
         "The customer asked for the crème brûlée kit to be gift-wrapped. ",
         "Delivery to Malmö was delayed by snow; we apologised and refunded the shipping. ",
@@ -150,7 +275,7 @@ int main(int argc, char **argv) {
     db.tables.push_back(notes(seq));
     qw::Table archive;
     archive.name = "Archive";
-    archive.columns = {{"Archived ID"}, {"Reason"}};
+    archive.columns = {field("Archived ID", QUARN_TYPE_TEXT), field("Reason", QUARN_TYPE_TEXT)};
     db.tables.push_back(archive); /* no records */
     try {
         qw::write_database_file(argv[1], db);

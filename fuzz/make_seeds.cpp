@@ -2,12 +2,14 @@
  * make_seeds.cpp: lays out the fuzz targets' seed corpora with the
  * test-only writer:
  *   DIR/db/    database files of every generation: tables, columns, short
- *              and long values, several blocks, and blocks that use every
- *              chunk code of both code tables; field definitions,
- *              repetitions, container references and container stores;
+ *              and long values, several blocks, blocks that use every
+ *              chunk code of both code tables, typed fields with
+ *              repetitions and containers, and container stores whose
+ *              streams take every form;
  *   DIR/text/  inputs of fuzz_convert: a mode byte, a size byte, then
  *              stored text (masked SCSU with every tag, Mac Roman).
  */
+#include "quarn.h"
 #include "writer.h"
 
 #include <cstdio>
@@ -44,6 +46,64 @@ qw::Database sample(Generation generation, size_t payload_limit) {
         other.records = {{0, {{1, "a"}, {2, "日本語"}}}, {0, {{1, "b"}}}};
         db.tables.push_back(other);
     }
+    return db;
+}
+
+/* Fields of every data type with their definitions, a repeating field,
+ * and a container store with a picture and a named file. */
+qw::Database typed(Generation generation, size_t payload_limit) {
+    const bool v7 = qw::is_v7(generation);
+    qw::Database db;
+    db.header.generation = generation;
+    db.payload_limit = payload_limit;
+    qw::Table t;
+    t.name = "Typed";
+    auto column = [](const char *name, int type, int repetitions = 1) {
+        qw::Column c;
+        c.name = name;
+        c.definition = qw::Definition{type, 1, false, repetitions};
+        return c;
+    };
+    t.columns = {column("Text", QUARN_TYPE_TEXT, 3), column("Number", QUARN_TYPE_NUMBER),
+                 column("Date", QUARN_TYPE_DATE), column("Time", QUARN_TYPE_TIME),
+                 column("Picture", QUARN_TYPE_CONTAINER, 2)};
+    if (v7) t.columns.push_back(column("Stamp", QUARN_TYPE_TIMESTAMP));
+    for (int i = 1; i <= 6; i++) {
+        qw::Record r;
+        r.values.push_back({1, "line " + std::to_string(i) + ", \"quoted\""});
+        qw::Value second{1, "second " + std::to_string(i)};
+        second.repetition = 2;
+        if (i % 2) r.values.push_back(second);
+        r.values.push_back({2, i % 3 ? std::to_string(i * 7) + ".5" : "n/a"});
+        r.values.push_back({3, std::to_string(i) + "/" + std::to_string(10 + i) + "/2003"});
+        r.values.push_back({4, std::to_string(i) + ":05:0" + std::to_string(i) + " PM"});
+        qw::Value picture{5, ""};
+        picture.container = qw::Bytes{static_cast<uint8_t>(i % 3 + 1)};
+        r.values.push_back(picture);
+        if (v7) r.values.push_back({6, "14/10/1999 12:5" + std::to_string(i)});
+        t.records.push_back(r);
+    }
+    qw::Container jpeg;
+    jpeg.key = {0x01};
+    qw::Stream picture;
+    picture.tag = "JPEG";
+    for (int b = 0; b < 2500; b++) picture.data.push_back(static_cast<uint8_t>(b * 7));
+    jpeg.streams = {picture};
+    qw::Container file;
+    file.key = {0x02};
+    qw::Stream body;
+    body.tag = "FILE";
+    body.data = qw::Bytes(300, 0x3C);
+    file.streams = {body, qw::name_stream("notes.svg", generation)};
+    qw::Container broken;
+    broken.key = {0x03};
+    qw::Stream cut;
+    cut.tag = "PNGf";
+    cut.data = qw::Bytes(200, 0x50);
+    cut.declared_length = 400;
+    broken.streams = {cut};
+    t.containers = {jpeg, file, broken};
+    db.tables.push_back(t);
     return db;
 }
 
@@ -195,6 +255,9 @@ int main(int argc, char **argv) {
         save(dir + "/db/v7-blocks.fp7", qw::build_database(sample(Generation::v7, 1200)));
         save(dir + "/db/early.fp5", qw::build_database(sample(Generation::early, 0)));
         save(dir + "/db/early-blocks.fp5", qw::build_database(sample(Generation::early, 900)));
+        save(dir + "/db/typed.fmp12", qw::build_database(typed(Generation::v12, 0)));
+        save(dir + "/db/typed-blocks.fp7", qw::build_database(typed(Generation::v7, 1500)));
+        save(dir + "/db/typed.fp5", qw::build_database(typed(Generation::early, 0)));
         save(dir + "/db/v7-codes.fp7", block_file(Generation::v7, every_v7_code()));
         save(dir + "/db/early-codes.fp5", block_file(Generation::early, every_early_code()));
         save(dir + "/db/v12-containers.fmp12", qw::build_database(with_containers(Generation::v12)));

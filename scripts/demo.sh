@@ -1,28 +1,36 @@
 #!/bin/sh
-# Converts the bundled example database with the three converters into out/
-# and says what each one wrote. Run through `make demo`.
+# Runs quarn on the bundled example database: what the file holds
+# (quarn info), then the export into out/ as SQLite, CSV, JSON and XLSX,
+# with the example's containers and repetitions, and a look at each output.
+# Run through `make demo`.
 set -eu
 build=${1:-build}
 example=examples/demo.fmp12
-tools="$build/tools"
+quarn="$build/tools/quarn"
 mkdir -p out
-rm -f out/demo.sqlite out/demo.json out/demo.xlsx
+rm -rf out/demo.sqlite out/demo-csv out/demo.json out/demo.json_files out/demo.xlsx out/demo.xlsx_files
 
-echo "== Structure of $example (first lines of quarn-dump)"
-"$tools/quarn-dump" "$example" | head -n 24
-echo "..."
+echo "== quarn info $example"
+"$quarn" info "$example"
 echo
 
-echo "== quarn-to-sqlite $example out/demo.sqlite"
-"$tools/quarn-to-sqlite" "$example" out/demo.sqlite
-echo "== quarn-to-json $example out/demo.json"
-"$tools/quarn-to-json" "$example" out/demo.json
-echo "== quarn-to-xlsx $example out/demo.xlsx"
-"$tools/quarn-to-xlsx" "$example" out/demo.xlsx
+echo "== quarn export $example out/demo.sqlite   (containers as BLOBs)"
+"$quarn" export "$example" out/demo.sqlite
+echo "== quarn export $example out/demo-csv      (a folder: one CSV file per table, files/)"
+"$quarn" export "$example" out/demo-csv
+echo "== quarn export $example out/demo.json     (containers into out/demo.json_files/)"
+"$quarn" export "$example" out/demo.json
+echo "== quarn export $example out/demo.xlsx     (containers into out/demo.xlsx_files/)"
+"$quarn" export "$example" out/demo.xlsx
 echo
 
 echo "Wrote:"
-ls -l out/demo.sqlite out/demo.json out/demo.xlsx | awk '{ printf "  %-18s %8d bytes\n", $NF, $5 }'
+for output in out/demo.sqlite out/demo.json out/demo.xlsx out/demo-csv/*.csv; do
+    printf '  %-26s %8d bytes\n' "$output" "$(wc -c < "$output")"
+done
+for folder in out/demo.json_files out/demo.xlsx_files out/demo-csv/files; do
+    printf '  %-26s %8d files\n' "$folder/" "$(find "$folder" -type f | wc -l)"
+done
 echo
 echo "Tables and rows (from out/demo.sqlite):"
 sqlite3 out/demo.sqlite "SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY rowid" |
@@ -31,5 +39,11 @@ while IFS= read -r table; do
     printf '  %-12s %5d rows\n' "$table" "$rows"
 done
 echo
-echo "First customer as JSON:"
-sed -n '/"values"/,/}/p' out/demo.json | head -n 9
+echo "Photos kept in SQLite (Products.Photo, BLOB bytes):"
+sqlite3 out/demo.sqlite "SELECT '  ' || SKU || '  ' || length(Photo) || ' bytes, starts ' || hex(substr(Photo, 1, 2)) FROM Products LIMIT 3"
+echo
+echo "A customer with phone numbers in repetitions (out/demo-csv/Customers.csv):"
+head -n 2 out/demo-csv/Customers.csv | sed 's/^/  /'
+echo
+echo "The first product as JSON (out/demo.json):"
+sed -n '/"records"/,/^        }/p' out/demo.json | sed -n '/"SKU": "SKU-101"/,/^        }/p' | head -n 20

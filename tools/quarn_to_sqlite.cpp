@@ -23,6 +23,7 @@
  */
 #include "converter.h"
 #include "converters.h"
+#include "sql_text.h"
 
 #include <sqlite3.h>
 
@@ -33,6 +34,8 @@
 #include <string_view>
 
 namespace {
+
+using converter::quoted_identifier;
 
 /* Rows inserted between two commits. */
 constexpr uint64_t kRowsPerTransaction = 50000;
@@ -93,18 +96,6 @@ bool count_inserted_row(Transaction &transaction, uint64_t &uncommitted_rows) {
     return transaction.commit() && transaction.begin();
 }
 
-/* name inside double quotes, each " in it doubled: an SQL identifier that
- * stands for exactly that name, whatever characters it holds. */
-std::string quoted_identifier(std::string_view name) {
-    std::string out = "\"";
-    for (char c : name) {
-        if (c == '"') out += '"';
-        out += c;
-    }
-    out += '"';
-    return out;
-}
-
 /* A column's SQL name: its source name with every space turned into "_". */
 std::string column_sql_name(const quarn_column_t &column) {
     std::string name = column.name;
@@ -140,32 +131,6 @@ std::string row_statement(const quarn_table_t &table, const quarn_column_array_t
     }
     sql += ");";
     return sql;
-}
-
-/* Runs the one statement in sql. Text left after the first statement
- * (anything but white space) is refused unrun, so a built text can never
- * run more than it was built for. Returns false with *message set on
- * failure. */
-bool run_single_statement(sqlite3 *db, const std::string &sql, std::string *message) {
-    sqlite3_stmt *statement = nullptr;
-    const char *tail = nullptr;
-    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, &tail) != SQLITE_OK) {
-        *message = sqlite3_errmsg(db);
-        return false;
-    }
-    bool tail_empty = true;
-    for (const char *p = tail; p && *p; p++)
-        if (*p != ' ' && *p != '\t' && *p != '\n' && *p != '\r' && *p != '\f' && *p != '\v')
-            tail_empty = false;
-    if (!statement || !tail_empty) {
-        sqlite3_finalize(statement);
-        *message = "the text is not a single statement";
-        return false;
-    }
-    const bool done = sqlite3_step(statement) == SQLITE_DONE;
-    if (!done) *message = sqlite3_errmsg(db);
-    sqlite3_finalize(statement);
-    return done;
 }
 
 /* Binds each value to its column's placeholder; when a value of a new row

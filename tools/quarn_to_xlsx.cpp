@@ -20,6 +20,8 @@
 #include "converter.h"
 #include "converters.h"
 
+#include "xlsx_support.h"
+
 #include <xlsxwriter.h>
 
 #include <cstdint>
@@ -72,46 +74,6 @@ int xlsx_write_value(int row, const quarn_column_t *column, const char *value, v
                 ctx.table_name, row, column->name, lxw_strerror(error));
     return QUARN_HANDLER_CONTINUE;
 }
-
-/* In constant-memory mode each worksheet keeps its rows in a temporary
- * file (worksheet->file is the same stream until the sheet is written).
- * libxlsxwriter 1.1.4 closes it in workbook_close only for a sheet that got
- * at least one cell, and lxw_workbook_free never closes it: each sheet
- * without a cell, and each sheet of a workbook freed unwritten, would leave
- * an open file behind. close_row_file closes it and forgets it. */
-void close_row_file(lxw_worksheet *worksheet) {
-    if (worksheet->optimize_tmpfile) fclose(worksheet->optimize_tmpfile);
-    if (worksheet->file == worksheet->optimize_tmpfile) worksheet->file = nullptr;
-    worksheet->optimize_tmpfile = nullptr;
-}
-
-/* Before the workbook is written: a sheet without a cell never reads its
- * row file (its sheet data is written empty), so the file is closed here
- * instead of being left open by workbook_close. Later versions of the
- * library may close it themselves, so this is kept to the versions known to
- * leave it. */
-void close_unused_row_files(lxw_workbook *workbook) {
-#if LXW_VERSION_ID <= 114
-    lxw_worksheet *worksheet = nullptr;
-    STAILQ_FOREACH(worksheet, workbook->worksheets, list_pointers) {
-        if (worksheet->dim_rowmin == LXW_ROW_MAX) close_row_file(worksheet);
-    }
-#else
-    (void)workbook;
-#endif
-}
-
-/* Frees a workbook that is not to be written. libxlsxwriter writes the file
- * only in workbook_close, so freeing the workbook instead leaves nothing at
- * the output path. */
-struct WorkbookDiscarder {
-    void operator()(lxw_workbook *workbook) const {
-        lxw_worksheet *worksheet = nullptr;
-        STAILQ_FOREACH(worksheet, workbook->worksheets, list_pointers) close_row_file(worksheet);
-        lxw_workbook_free(workbook);
-    }
-};
-using WorkbookPtr = std::unique_ptr<lxw_workbook, WorkbookDiscarder>;
 
 } // namespace
 

@@ -1,0 +1,562 @@
+/*
+ * quarn export end to end: the typed fixture of every generation through
+ * the built program into each of the five formats, each output read back by
+ * a real reader (SQLite's API, YAJL, an RFC 4180 reader, the XLSX zip and
+ * sheet XML): types, repetitions, containers byte for byte, the warnings
+ * of damaged containers and of fields that keep their text, names made
+ * safe, the column limit, --text, --record-id, --tables, --containers. Then
+ * the shared real files: every one in every format, book_list's JPEGs the
+ * same bytes from all three generations in every format, repeating's five
+ * used repetitions as five columns and five-item arrays.
+ */
+#include "quarn_support.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace qq;
+
+class ExportGenerations : public ::testing::TestWithParam<Generation> {
+  protected:
+    /* The fixture written as Things.<ext>, so early files name their table
+     * "Things" too. */
+    std::string input() { return write_input(dir, "Things", typed_database(GetParam())); }
+    bool v7() const { return qw::is_v7(GetParam()); }
+    qt::TempDir dir;
+};
+
+const char kDamaged[] = ": table \"Things\", field \"Picture\", row 4: the container is damaged and was skipped\n";
+
+TEST_P(ExportGenerations, Sqlite) {
+    const std::string in = input(), out = dir.file("out.sqlite");
+    const qt::RunResult r = quarn({"export", in, out});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "quarn: " + in + kDamaged) << "one line for the damaged container, nothing else";
+    EXPECT_EQ(integrity(out), "ok");
+
+    const auto schema = sql_query(out, "SELECT sql FROM sqlite_master");
+    ASSERT_EQ(schema.size(), 1u);
+    EXPECT_EQ(schema[0][0].bytes, std::string("CREATE TABLE \"Things\" (\"Name\" TEXT, \"Amount\" NUMERIC, \"Day\" TEXT, "
+                                              "\"Clock\" TEXT, \"Tags\" TEXT, \"Tags[2]\" TEXT, \"Tags[3]\" TEXT, "
+                                              "\"Picture\" BLOB, ") +
+                                      (v7() ? "\"Stamp\" TEXT, " : "") + "\"Note\" TEXT)");
+
+    const auto rows = sql_query(out, std::string("SELECT Name, Amount, Day, Clock, Tags, \"Tags[2]\", \"Tags[3]\", "
+                                                 "Picture, Note") + (v7() ? ", Stamp" : "") +
+                                         " FROM Things ORDER BY rowid");
+    ASSERT_EQ(rows.size(), 4u);
+    std::vector<SqlRow> expected = {
+        {text_cell("Ada, \"the\" first\nsecond line"), real_cell("12.5"), text_cell("1999-10-14"), text_cell("10:45:06"),
+         text_cell("a"), null_cell(), text_cell("c"), blob_cell(picture_bytes()), text_cell("n1")},
+        /* a NUMERIC column reads "007" as the number it spells (SQLite's
+         * affinity): only texts that are no number stay text there */
+        {text_cell("Björn"), int_cell("7"), text_cell("2003-07-05"), text_cell("00:00:00"), text_cell("x"),
+         null_cell(), null_cell(), blob_cell(document_bytes()), null_cell()},
+        {text_cell("Chloé"), int_cell("-3"), null_cell(), text_cell("23:59:59"), null_cell(), null_cell(), null_cell(),
+         blob_cell(picture_bytes()), null_cell()},
+        {text_cell("Dmitri"), text_cell("n/a"), null_cell(), null_cell(), null_cell(), null_cell(), null_cell(),
+         null_cell(), text_cell("n4")}};
+    if (v7()) {
+        expected[0].push_back(text_cell("1999-10-14T12:55:00"));
+        expected[1].push_back(text_cell("2000-02-01T15:04:05"));
+        expected[2].push_back(null_cell());
+        expected[3].push_back(null_cell());
+    }
+    for (size_t i = 0; i < rows.size(); i++)
+        for (size_t c = 0; c < rows[i].size(); c++)
+            EXPECT_TRUE(rows[i][c] == expected[i][c])
+                << "row " << i + 1 << " column " << c + 1 << ": type " << rows[i][c].type << " \""
+                << rows[i][c].bytes.substr(0, 40) << "\", expected type " << expected[i][c].type << " \""
+                << expected[i][c].bytes.substr(0, 40) << "\"";
+    EXPECT_FALSE(fs::exists(dir.file("out.sqlite_files"))) << "SQLite keeps the containers inside";
+}
+
+/* The container files beside an output, with the bytes each must hold. */
+void expect_container_files(const std::string &root) {
+    EXPECT_EQ(qt::read_file(root + "/Things/Picture/1.jpg"), bytes_text(picture_bytes()));
+    EXPECT_EQ(qt::read_file(root + "/Things/Picture/2_notes.txt"), bytes_text(document_bytes()));
+    EXPECT_EQ(qt::read_file(root + "/Things/Picture/3.jpg"), bytes_text(picture_bytes()));
+    size_t files = 0;
+    for (const auto &entry : fs::recursive_directory_iterator(root)) files += entry.is_regular_file();
+    EXPECT_EQ(files, 3u) << "no file for the damaged container";
+}
+
+TEST_P(ExportGenerations, Csv) {
+    const std::string in = input(), out = dir.file("out");
+    const qt::RunResult r = quarn({"export", in, out});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "quarn: " + in + kDamaged);
+    const auto rows = read_csv(qt::read_file(out + "/Things.csv"));
+    ASSERT_TRUE(rows);
+    std::vector<std::vector<std::string>> expected = {
+        {"Name", "Amount", "Day", "Clock", "Tags", "Tags[2]", "Tags[3]", "Picture", "Note"},
+        {"Ada, \"the\" first\nsecond line", "12.5", "1999-10-14", "10:45:06", "a", "", "c", "files/Things/Picture/1.jpg",
+         "n1"},
+        {"Björn", "007", "2003-07-05", "00:00:00", "x", "", "", "files/Things/Picture/2_notes.txt", ""},
+        {"Chloé", "-3", "", "23:59:59", "", "", "", "files/Things/Picture/3.jpg", ""},
+        {"Dmitri", "n/a", "", "", "", "", "", "", "n4"}};
+    if (v7()) {
+        const std::string stamps[] = {"Stamp", "1999-10-14T12:55:00", "2000-02-01T15:04:05", "", ""};
+        for (size_t i = 0; i < expected.size(); i++) expected[i].insert(expected[i].begin() + 8, stamps[i]);
+    }
+    EXPECT_EQ(*rows, expected);
+    const std::string raw = qt::read_file(out + "/Things.csv");
+    EXPECT_NE(raw.find("\r\n\"Ada, \"\"the\"\" first\nsecond line\",12.5,"), std::string::npos)
+        << "quoted where needed, quotes doubled, others bare";
+    expect_container_files(out + "/files");
+}
+
+TEST_P(ExportGenerations, Json) {
+    const std::string in = input(), out = dir.file("out.json");
+    const qt::RunResult r = quarn({"export", in, out, "--record-id"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const Json doc = parse_json(qt::read_file(out));
+    ASSERT_TRUE(doc);
+    EXPECT_EQ(keys(doc.get()), (std::vector<std::string>{"file", "tables"}));
+    const yajl_val file = member(doc.get(), "file");
+    EXPECT_EQ(string_of(member(file, "name")), "Things" + extension(GetParam()));
+    EXPECT_EQ(YAJL_GET_INTEGER(member(file, "generation")), static_cast<int>(GetParam()));
+    EXPECT_EQ(string_of(member(file, "release_date")), "2020-01-01");
+    const yajl_val table = item(member(doc.get(), "tables"), 0);
+    EXPECT_EQ(string_of(member(table, "name")), "Things");
+    const yajl_val fields = member(table, "fields");
+    ASSERT_EQ(length(fields), v7() ? 8u : 7u);
+    EXPECT_EQ(string_of(member(item(fields, 4), "name")), "Tags");
+    EXPECT_EQ(YAJL_GET_INTEGER(member(item(fields, 4), "repetitions")), 4);
+    EXPECT_EQ(string_of(member(item(fields, 5), "type")), "container");
+
+    const yajl_val records = member(table, "records");
+    ASSERT_EQ(length(records), 4u);
+    const yajl_val first = item(records, 0);
+    std::vector<std::string> names = {"record_id", "Name", "Amount", "Day", "Clock", "Tags", "Picture"};
+    if (v7()) names.push_back("Stamp");
+    names.push_back("Note");
+    EXPECT_EQ(keys(first), names);
+    EXPECT_TRUE(YAJL_IS_INTEGER(member(first, "record_id")));
+    EXPECT_EQ(YAJL_GET_INTEGER(member(first, "record_id")), 1);
+    EXPECT_TRUE(YAJL_IS_DOUBLE(member(first, "Amount")));
+    EXPECT_DOUBLE_EQ(YAJL_GET_DOUBLE(member(first, "Amount")), 12.5);
+    EXPECT_EQ(string_of(member(item(records, 1), "Amount")), "007") << "not a plain decimal: stays text";
+    EXPECT_EQ(YAJL_GET_INTEGER(member(item(records, 2), "Amount")), -3);
+    EXPECT_EQ(string_of(member(first, "Day")), "1999-10-14");
+    const yajl_val tags = member(first, "Tags");
+    ASSERT_EQ(length(tags), 3u) << "as many items as the highest repetition used";
+    EXPECT_EQ(string_of(item(tags, 0)), "a");
+    EXPECT_TRUE(YAJL_IS_NULL(item(tags, 1)));
+    EXPECT_EQ(string_of(item(tags, 2)), "c");
+    EXPECT_EQ(length(member(item(records, 3), "Tags")), 3u);
+
+    const yajl_val picture = member(first, "Picture");
+    EXPECT_EQ(keys(picture), (std::vector<std::string>{"path", "type", "size"}));
+    EXPECT_EQ(string_of(member(picture, "path")), "out.json_files/Things/Picture/1.jpg");
+    EXPECT_EQ(string_of(member(picture, "type")), "JPEG");
+    EXPECT_EQ(YAJL_GET_INTEGER(member(picture, "size")), static_cast<long long>(picture_bytes().size()));
+    const yajl_val named = member(item(records, 1), "Picture");
+    EXPECT_EQ(string_of(member(named, "name")), "notes.txt");
+    EXPECT_EQ(string_of(member(named, "type")), "FILE");
+    EXPECT_TRUE(YAJL_IS_NULL(member(item(records, 3), "Picture"))) << "the damaged container";
+    expect_container_files(dir.file("out.json_files"));
+}
+
+TEST_P(ExportGenerations, JsonLines) {
+    const std::string in = input(), out = dir.file("lines");
+    const qt::RunResult r = quarn({"export", in, out, "--to", "jsonl"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string text = qt::read_file(out + "/Things.jsonl");
+    std::vector<std::string> lines;
+    size_t start = 0, end;
+    while ((end = text.find('\n', start)) != std::string::npos) {
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    EXPECT_EQ(start, text.size()) << "every line ends";
+    ASSERT_EQ(lines.size(), 4u);
+    const Json first = parse_json(lines[0]);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(length(member(first.get(), "Tags")), 3u);
+    EXPECT_EQ(string_of(member(member(first.get(), "Picture"), "path")), "files/Things/Picture/1.jpg");
+    const Json last = parse_json(lines[3]);
+    ASSERT_TRUE(last);
+    EXPECT_EQ(string_of(member(last.get(), "Amount")), "n/a");
+    expect_container_files(out + "/files");
+}
+
+TEST_P(ExportGenerations, Xlsx) {
+    const std::string in = input(), out = dir.file("out.xlsx");
+    const qt::RunResult r = quarn({"export", in, out});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto sheet = zip_part(out, "xl/worksheets/sheet1.xml");
+    const auto styles = zip_part(out, "xl/styles.xml");
+    const auto workbook = zip_part(out, "xl/workbook.xml");
+    ASSERT_TRUE(sheet && styles && workbook) << "a zip with a sheet, styles and a workbook";
+    EXPECT_EQ(sheet_names(*workbook), std::vector<std::string>{"Things"});
+    const auto cells = sheet_cells(*sheet);
+    const std::string last_column = v7() ? "J" : "I";
+
+    /* the header: bold, frozen, filtered */
+    EXPECT_EQ(cells.at("A1").value, "Name");
+    EXPECT_EQ(cells.at("F1").value, "Tags[2]");
+    EXPECT_EQ(cells.at(last_column + "1").value, "Note") << "no empty column for the gap in the numbering";
+    EXPECT_EQ(cells.count(std::string(1, static_cast<char>(last_column[0] + 1)) + "1"), 0u);
+    const std::string header_style = cells.at("A1").style;
+    EXPECT_FALSE(header_style.empty());
+    EXPECT_NE(styles->find("<b/>"), std::string::npos) << "a bold font";
+    EXPECT_NE(sheet->find("<pane ySplit=\"1\" topLeftCell=\"A2\" activePane=\"bottomLeft\" state=\"frozen\"/>"),
+              std::string::npos);
+    EXPECT_NE(sheet->find("<autoFilter ref=\"A1:" + last_column + "5\"/>"), std::string::npos);
+    EXPECT_NE(sheet->find("<cols><col min=\"1\" max=\"1\" width=\""), std::string::npos) << "fitted widths";
+
+    /* numbers as numbers, dates as date cells */
+    EXPECT_EQ(cells.at("B2").type, "") << "a numeric cell";
+    EXPECT_EQ(cells.at("B2").value, "12.5");
+    EXPECT_EQ(cells.at("B3").type, "inlineStr");
+    EXPECT_EQ(cells.at("B3").value, "007");
+    EXPECT_EQ(cells.at("C3").value, "37807") << "2003-07-05 as a day number";
+    EXPECT_EQ(cells.at("C3").type, "");
+    EXPECT_NE(cells.at("C3").style, "");
+    EXPECT_NE(styles->find("formatCode=\"yyyy-mm-dd\""), std::string::npos);
+    EXPECT_EQ(cells.at("D3").value, "0") << "midnight";
+    EXPECT_NEAR(std::stod(cells.at("D2").value), (10 * 3600 + 45 * 60 + 6) / 86400.0, 1e-9);
+    if (v7()) {
+        EXPECT_NEAR(std::stod(cells.at("I2").value), 36447 + (12 * 60 + 55) / 1440.0, 1e-9);
+    }
+    EXPECT_EQ(cells.at("A2").value, "Ada, \"the\" first\nsecond line");
+    EXPECT_EQ(cells.at("H2").value, "out.xlsx_files/Things/Picture/1.jpg");
+    EXPECT_EQ(cells.count("H5"), 0u) << "the damaged container leaves its cell empty";
+    expect_container_files(dir.file("out.xlsx_files"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Generations, ExportGenerations,
+                         ::testing::Values(Generation::early, Generation::v7, Generation::v12),
+                         [](const auto &info) { return generation_name(info.param); });
+
+/* ---- options and rules over one fixture ------------------------------ */
+
+TEST(Export, TextTurnsEveryConversionOff) {
+    qt::TempDir dir;
+    const std::string in = write_input(dir, "Things", typed_database(Generation::v12));
+    const qt::RunResult r = quarn({"export", in, dir.file("out"), "--text"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto rows = read_csv(qt::read_file(dir.file("out/Things.csv")));
+    ASSERT_TRUE(rows && rows->size() == 5);
+    EXPECT_EQ((*rows)[1][2], "14/10/1999");
+    EXPECT_EQ((*rows)[1][3], "10:45:06 AM");
+    EXPECT_EQ((*rows)[2][8], "1/2/2000 3:04:05 PM");
+    const qt::RunResult sql = quarn({"export", in, dir.file("t.sqlite"), "--text"});
+    ASSERT_EQ(sql.status, 0);
+    const auto amounts = sql_query(dir.file("t.sqlite"), "SELECT Amount FROM Things ORDER BY rowid");
+    EXPECT_TRUE(amounts[0][0] == text_cell("12.5")) << "a TEXT column keeps the number's text";
+}
+
+/* A table of dates and timestamps whose texts decide the file's order. */
+std::string dated_file(const qt::TempDir &dir, const std::string &stem, std::vector<std::string> dates,
+                       std::vector<std::string> other_table_dates = {}) {
+    qw::Database db;
+    db.header.generation = Generation::v12;
+    qw::Table t;
+    t.name = "Dates";
+    t.columns = {typed_column("When", QUARN_TYPE_DATE)};
+    for (const std::string &d : dates) t.records.push_back({0, {value(1, d)}});
+    db.tables.push_back(t);
+    if (!other_table_dates.empty()) {
+        qw::Table other;
+        other.name = "Other";
+        other.columns = {typed_column("Stamp", QUARN_TYPE_TIMESTAMP)};
+        for (const std::string &d : other_table_dates) other.records.push_back({0, {value(1, d)}});
+        db.tables.push_back(other);
+    }
+    return write_input(dir, stem, db);
+}
+
+TEST(Export, DateOrderComesFromTheFilesOwnValues) {
+    qt::TempDir dir;
+    const struct {
+        const char *name;
+        std::vector<std::string> dates, other;
+        std::vector<std::string> csv; /* the column as written */
+        std::string warning;          /* "" none */
+    } cases[] = {
+        {"month-day", {"01/09/2018", "12/31/2001"}, {}, {"2018-01-09", "2001-12-31"}, ""},
+        {"day-month", {"01/09/2018", "31/12/2001"}, {}, {"2018-09-01", "2001-12-31"}, ""},
+        {"another table decides", {"01/09/2018"}, {"25/12/2001 10:00"}, {"2018-09-01"}, ""},
+        {"undecided",
+         {"01/09/2018", "5/5/2001"},
+         {},
+         {"01/09/2018", "5/5/2001"},
+         "table \"Dates\", field \"When\" kept its text: \"01/09/2018\" could be month/day or day/month, and no "
+         "date of the file tells which"},
+        {"both ways",
+         {"12/31/2001", "31/12/2001", "02/03/2004"},
+         {},
+         {"12/31/2001", "31/12/2001", "02/03/2004"},
+         "table \"Dates\", field \"When\" kept its text: \"02/03/2004\" could be month/day or day/month, and the "
+         "file's dates are written both ways"},
+        {"not a date",
+         {"12/31/2001", "soon"},
+         {},
+         {"12/31/2001", "soon"},
+         "table \"Dates\", field \"When\" kept its text: \"soon\" is not a date of the forms month/day/year, "
+         "day/month/year or year-month-day"},
+    };
+    int n = 0;
+    for (const auto &c : cases) {
+        const std::string in = dated_file(dir, "dates" + std::to_string(++n), c.dates, c.other);
+        const std::string out = dir.file("out" + std::to_string(n));
+        const qt::RunResult r = quarn({"export", in, out, "--tables", "Dates"});
+        ASSERT_EQ(r.status, 0) << c.name << ": " << r.err;
+        EXPECT_EQ(r.err, c.warning.empty() ? "" : "quarn: " + in + ": " + c.warning + "\n") << c.name;
+        const auto rows = read_csv(qt::read_file(out + "/Dates.csv"));
+        ASSERT_TRUE(rows) << c.name;
+        std::vector<std::string> column;
+        for (size_t i = 1; i < rows->size(); i++) column.push_back((*rows)[i][0]);
+        EXPECT_EQ(column, c.csv) << c.name;
+        EXPECT_FALSE(fs::exists(out + "/Other.csv")) << "--tables: only the table asked for";
+    }
+}
+
+TEST(Export, NamesAreMadeSafeAndUnique) {
+    qt::TempDir dir;
+    qw::Database db;
+    db.header.generation = Generation::v12;
+    std::vector<std::string> table_names = {"a/b", "A_B", "Sales [2024]: Q1*?", "sqlite_master", "",
+                                            std::string(40, 'L'), std::string(40, 'L') + "x"};
+    for (const std::string &name : table_names) {
+        qw::Table t;
+        t.name = name;
+        t.columns = {{"name"}, {"Name"}, {"x y"}};
+        t.records = {{0, {value(1, "1"), value(2, "2"), value(3, "3")}}};
+        db.tables.push_back(t);
+    }
+    const std::string in = write_input(dir, "names", db);
+
+    ASSERT_EQ(quarn({"export", in, dir.file("csv")}).status, 0);
+    std::set<std::string> files;
+    for (const auto &entry : fs::directory_iterator(dir.file("csv"))) files.insert(entry.path().filename().string());
+    EXPECT_EQ(files, (std::set<std::string>{"a_b.csv", "A_B (2).csv", "Sales [2024]_ Q1__.csv", "sqlite_master.csv",
+                                            "table 5.csv", std::string(40, 'L') + ".csv",
+                                            std::string(40, 'L') + "x.csv"}));
+    const auto rows = read_csv(qt::read_file(dir.file("csv/a_b.csv")));
+    ASSERT_TRUE(rows);
+    EXPECT_EQ((*rows)[0], (std::vector<std::string>{"name", "Name_2", "x y"})) << "column names unique regardless of case";
+
+    const qt::RunResult xlsx = quarn({"export", in, dir.file("out.xlsx")});
+    ASSERT_EQ(xlsx.status, 0) << xlsx.err;
+    const auto workbook = zip_part(dir.file("out.xlsx"), "xl/workbook.xml");
+    ASSERT_TRUE(workbook);
+    EXPECT_EQ(sheet_names(*workbook),
+              (std::vector<std::string>{"a_b", "A_B (2)", "Sales _2024__ Q1__", "sqlite_master", "Table 5",
+                                        std::string(31, 'L'), std::string(27, 'L') + " (2)"}));
+
+    ASSERT_EQ(quarn({"export", in, dir.file("out.sqlite")}).status, 0);
+    const auto tables = sql_query(dir.file("out.sqlite"), "SELECT name FROM sqlite_master ORDER BY rowid");
+    std::vector<std::string> sql_names;
+    for (const auto &row : tables) sql_names.push_back(row[0].bytes);
+    EXPECT_EQ(sql_names, (std::vector<std::string>{"a/b", "A_B", "Sales [2024]: Q1*?", "_sqlite_master", "table 5",
+                                                   std::string(40, 'L'), std::string(40, 'L') + "x"}));
+    EXPECT_TRUE(sql_query(dir.file("out.sqlite"), "SELECT name, Name_2, x_y FROM \"a/b\"")[0] ==
+                (SqlRow{text_cell("1"), text_cell("2"), text_cell("3")}));
+}
+
+TEST(Export, RepetitionsPastSqlitesColumnLimitGoIntoOneColumn) {
+    qt::TempDir dir;
+    qw::Database db;
+    db.header.generation = Generation::v12;
+    qw::Table t;
+    t.name = "Wide";
+    /* eight fields of 255 used repetitions and a plain one: 2,041 columns */
+    for (int f = 1; f <= 9; f++)
+        t.columns.push_back(typed_column(("R" + std::to_string(f)).c_str(), QUARN_TYPE_TEXT, 0, f < 9 ? 255 : 1));
+    qw::Record record;
+    for (int f = 1; f <= 9; f++)
+        for (int rep = 1; rep <= (f < 9 ? 255 : 1); rep++)
+            record.values.push_back(value(f, std::to_string(f) + "." + std::to_string(rep), rep));
+    t.records = {record};
+    db.tables.push_back(t);
+    const std::string in = write_input(dir, "wide", db);
+    const qt::RunResult r = quarn({"export", in, dir.file("w.sqlite")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "quarn: " + in + ": table \"Wide\", field \"R8\": repetitions past SQLite's column limit went "
+                     "into one column as a JSON array\n");
+    const auto columns = sql_query(dir.file("w.sqlite"), "SELECT name FROM pragma_table_info('Wide') ORDER BY cid");
+    ASSERT_EQ(columns.size(), 2000u);
+    /* R1..R7 take 1,785 columns; R9 keeps one; R8 gets 213 plain and one more */
+    EXPECT_EQ(columns[1785 + 212][0].bytes, "R8[213]");
+    EXPECT_EQ(columns[1998][0].bytes, "R8[214\u2026]");
+    EXPECT_EQ(columns[1999][0].bytes, "R9");
+    const auto cells = sql_query(dir.file("w.sqlite"), "SELECT \"R8[214…]\", R9 FROM Wide");
+    std::string rest = "[";
+    for (int rep = 214; rep <= 255; rep++) rest += std::string(rep > 214 ? "," : "") + "\"8." + std::to_string(rep) + "\"";
+    rest += "]";
+    EXPECT_EQ(cells[0][0].bytes, rest);
+    EXPECT_EQ(cells[0][1].bytes, "9.1");
+    const Json json = parse_json(qt::read_file([&] {
+        EXPECT_EQ(quarn({"export", in, dir.file("w.json")}).status, 0);
+        return dir.file("w.json");
+    }()));
+    EXPECT_EQ(length(member(item(member(item(member(json.get(), "tables"), 0), "records"), 0), "R8")), 255u);
+}
+
+TEST(Export, ContainersOptionWithSqliteAlsoWritesFiles) {
+    qt::TempDir dir;
+    const std::string in = write_input(dir, "Things", typed_database(Generation::v7));
+    const qt::RunResult r = quarn({"export", in, dir.file("db/out.db"), "--containers", dir.file("pictures")});
+    ASSERT_EQ(r.status, 1) << "the output's folder does not exist";
+    EXPECT_NE(r.err.find("cannot write " + dir.file("db/out.db") + ": No such file or directory"), std::string::npos) << r.err;
+    fs::create_directory(dir.file("db"));
+    const qt::RunResult ok = quarn({"export", in, dir.file("db/out.db"), "-c", dir.file("pictures")});
+    ASSERT_EQ(ok.status, 0) << ok.err;
+    expect_container_files(dir.file("pictures"));
+    EXPECT_TRUE(sql_query(dir.file("db/out.db"), "SELECT Picture FROM Things WHERE rowid = 2")[0][0] ==
+                blob_cell(document_bytes()));
+}
+
+/* ---- the shared real files ------------------------------------------ */
+
+struct FormatRun {
+    const char *to;
+    const char *name; /* output name */
+};
+const FormatRun kFormats[] = {
+    {"sqlite", "out.sqlite"}, {"csv", "out"}, {"json", "out.json"}, {"jsonl", "lines"}, {"xlsx", "out.xlsx"}};
+
+TEST(ExportCorpus, EveryFileInEveryFormat) {
+    const std::vector<std::string> files = qt::corpus_files();
+    if (files.empty()) GTEST_SKIP() << "no corpus folder at " << QUARN_CORPUS_DIR;
+    size_t databases = 0;
+    for (const std::string &file : files) {
+        if (file.size() > 3 && file.compare(file.size() - 3, 3, ".md") == 0) continue;
+        databases++;
+        for (const FormatRun &format : kFormats) {
+            qt::TempDir dir;
+            const std::string out = dir.file(format.name);
+            const qt::RunResult r = quarn({"export", file, out, "--to", format.to});
+            ASSERT_EQ(r.status, 0) << file << " to " << format.to << ": " << r.err;
+            const std::string to = format.to;
+            if (to == "sqlite") {
+                EXPECT_EQ(integrity(out), "ok") << file;
+            } else if (to == "json") {
+                EXPECT_TRUE(parse_json(qt::read_file(out))) << file;
+            } else if (to == "xlsx") {
+                EXPECT_TRUE(zip_part(out, "xl/workbook.xml")) << file;
+            } else {
+                for (const auto &entry : fs::directory_iterator(out)) {
+                    if (!entry.is_regular_file()) continue;
+                    const std::string text = qt::read_file(entry.path().string());
+                    if (to == "csv") {
+                        EXPECT_TRUE(read_csv(text)) << entry.path();
+                        continue;
+                    }
+                    size_t start = 0, end;
+                    while ((end = text.find('\n', start)) != std::string::npos) {
+                        EXPECT_TRUE(parse_json(text.substr(start, end - start))) << entry.path();
+                        start = end + 1;
+                    }
+                }
+            }
+        }
+    }
+    EXPECT_EQ(databases, 10u);
+}
+
+/* book_list's three covers: keys 4, 6 and 7, referenced by rows 2, 1, 7. */
+const struct {
+    int row;
+    size_t size;
+} kCovers[] = {{1, 4262}, {2, 3803}, {7, 10656}};
+
+TEST(ExportCorpus, BookListCoversComeOutByteForByteInEveryFormat) {
+    const std::string corpus = qt::corpus_dir();
+    if (corpus.empty()) GTEST_SKIP() << "no corpus folder at " << QUARN_CORPUS_DIR;
+    std::map<int, std::string> reference; /* row -> bytes, from the first file */
+    for (const char *name : {"book_list.fp5", "book_list.fp7", "book_list.fmp12"}) {
+        const std::string input = corpus + "/" + name;
+        if (!fs::exists(input)) GTEST_SKIP() << input << " is absent";
+        for (const FormatRun &format : kFormats) {
+            qt::TempDir dir;
+            const std::string out = dir.file(format.name);
+            const qt::RunResult r = quarn({"export", input, out, "--to", format.to});
+            ASSERT_EQ(r.status, 0) << name << " " << format.to << ": " << r.err;
+            std::map<int, std::string> covers;
+            const std::string to = format.to;
+            if (to == "sqlite") {
+                const std::string table = std::string(name) == "book_list.fp5" ? "book_list" : "Book_List";
+                for (const auto &row : sql_query(out, "SELECT rowid, cover_art FROM \"" + table + "\""))
+                    if (row[1].type == SQLITE_BLOB) covers[std::stoi(row[0].bytes)] = row[1].bytes;
+            } else {
+                const std::string root = to == "csv" || to == "jsonl" ? out + "/files" : out + "_files";
+                for (const auto &entry : fs::recursive_directory_iterator(root))
+                    if (entry.is_regular_file())
+                        covers[std::stoi(entry.path().stem().string())] = qt::read_file(entry.path().string());
+            }
+            ASSERT_EQ(covers.size(), 3u) << name << " " << format.to;
+            for (const auto &cover : kCovers) {
+                const std::string &bytes = covers[cover.row];
+                EXPECT_EQ(bytes.size(), cover.size) << name << " " << format.to << " row " << cover.row;
+                EXPECT_EQ(bytes.compare(0, 2, "\xFF\xD8"), 0) << "a JPEG starts FF D8";
+                if (reference.count(cover.row) == 0) reference[cover.row] = bytes;
+                EXPECT_TRUE(bytes == reference[cover.row]) << name << " " << format.to << " row " << cover.row;
+            }
+        }
+    }
+}
+
+TEST(ExportCorpus, RepeatingFieldsUseTheirFiveFilledRepetitions) {
+    const std::string corpus = qt::corpus_dir();
+    const std::string input = corpus + "/repeating.fmp12";
+    if (corpus.empty() || !fs::exists(input)) GTEST_SKIP() << "repeating.fmp12 is absent from " << QUARN_CORPUS_DIR;
+    qt::TempDir dir;
+    const char *fields[] = {"repeating", "repeatingOut"};
+    auto text = [](int r) {
+        const char *texts[] = {"1. line 1\nline 2\nline 3", "2. abc,def,ghi,jkl,mno",
+                               "3. <value>this</value><value>the other</value>", "4. line 1\npqr,stu,uvv\n<value>end</value>",
+                               "5. 2017-06-18 8:56 PM"};
+        return std::string(texts[r - 1]);
+    };
+    auto column = [](const char *field, int r) { return std::string(field) + (r > 1 ? "[" + std::to_string(r) + "]" : ""); };
+
+    ASSERT_EQ(quarn({"export", input, dir.file("r.sqlite")}).status, 0);
+    const auto names = sql_query(dir.file("r.sqlite"), "SELECT name FROM pragma_table_info('repeating') ORDER BY cid");
+    ASSERT_EQ(names.size(), 13u);
+    for (int f = 0; f < 2; f++)
+        for (int r = 1; r <= 5; r++) {
+            EXPECT_EQ(names[static_cast<size_t>(f * 5 + r - 1)][0].bytes, column(fields[f], r));
+            const auto cell = sql_query(dir.file("r.sqlite"), "SELECT \"" + column(fields[f], r) + "\" FROM repeating");
+            EXPECT_EQ(cell.at(0).at(0).bytes, text(r));
+        }
+
+    ASSERT_EQ(quarn({"export", input, dir.file("r")}).status, 0);
+    const auto rows = read_csv(qt::read_file(dir.file("r/repeating.csv")));
+    ASSERT_TRUE(rows && rows->size() == 2);
+    for (int r = 1; r <= 5; r++) {
+        EXPECT_EQ((*rows)[0][static_cast<size_t>(r - 1)], column("repeating", r));
+        EXPECT_EQ((*rows)[1][static_cast<size_t>(5 + r - 1)], text(r));
+    }
+
+    ASSERT_EQ(quarn({"export", input, dir.file("r.xlsx")}).status, 0);
+    const auto cells = sheet_cells(*zip_part(dir.file("r.xlsx"), "xl/worksheets/sheet1.xml"));
+    EXPECT_EQ(cells.at("E1").value, "repeating[5]");
+    EXPECT_EQ(cells.at("F1").value, "repeatingOut");
+    EXPECT_EQ(cells.at("J2").value, text(5));
+
+    for (const char *to : {"json", "jsonl"}) {
+        const std::string out = dir.file(std::string("r-") + to);
+        ASSERT_EQ(quarn({"export", input, out, "--to", to}).status, 0);
+        const Json doc = parse_json(qt::read_file(std::string(to) == "json" ? out : out + "/repeating.jsonl"));
+        ASSERT_TRUE(doc);
+        const yajl_val record =
+            std::string(to) == "json" ? item(member(item(member(doc.get(), "tables"), 0), "records"), 0) : doc.get();
+        for (const char *field : fields) {
+            const yajl_val array = member(record, field);
+            ASSERT_EQ(length(array), 5u) << to << " " << field;
+            for (int r = 1; r <= 5; r++) EXPECT_EQ(string_of(item(array, static_cast<size_t>(r - 1))), text(r));
+        }
+    }
+}
+
+} // namespace

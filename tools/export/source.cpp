@@ -1,0 +1,619 @@
+/*
+ * source.cpp: the reading side of quarn export (source.h): the plan of each
+ * table from the field catalogue and a scan of its records, the records
+ * walk that builds one Record at a time, and the two walks of the container
+ * store (the index of streams and names, then the bytes).
+ */
+#include "source.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <set>
+#include <sys/stat.h>
+
+namespace qexport {
+
+namespace {
+
+bool is_temporal(CellType type) {
+    return type == CellType::date || type == CellType::time || type == CellType::timestamp;
+}
+
+Temporal temporal_of(CellType type) {
+    return type == CellType::date ? Temporal::date : type == CellType::time ? Temporal::time : Temporal::timestamp;
+}
+
+std::string quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
+
+/* The orders a field's values are tried in during the scan. */
+constexpr std::array<DateOrder, 4> kOrders = {DateOrder::unknown, DateOrder::month_day,
+                                              DateOrder::day_month, DateOrder::conflicting};
+
+/* What the scan learns of one field. */
+struct FieldScan {
+    int used = 1;
+    /* per order of kOrders: the first value that does not convert, and why */
+    std::array<std::optional<std::pair<std::string, std::string>>, 4> failure;
+};
+
+struct ScanCtx {
+    const std::vector<int> *slots; /* field index -> position in the plan */
+    const std::vector<CellType> *types;
+    std::vector<FieldScan> *fields;
+    DateOrderEvidence *evidence;
+    bool evidence_only = false;
+    int32_t last_row = 0;
+    uint64_t records = 0;
+    bool (*stopped)() = nullptr;
+    bool interrupted = false;
+};
+
+int scan_value(const quarn_value_t *value, void *user_ctx) {
+    auto &ctx = *static_cast<ScanCtx *>(user_ctx);
+    if (value->row != ctx.last_row) {
+        ctx.last_row = value->row;
+        ctx.records++;
+        if (ctx.stopped && ctx.stopped()) {
+            ctx.interrupted = true;
+            return QUARN_HANDLER_ABORT;
+        }
+    }
+    const int32_t index = value->field->index;
+    if (index < 0 || static_cast<size_t>(index) >= ctx.slots->size()) return QUARN_HANDLER_CONTINUE;
+    const int slot = (*ctx.slots)[static_cast<size_t>(index)];
+    if (slot < 0) return QUARN_HANDLER_CONTINUE;
+    FieldScan &field = (*ctx.fields)[static_cast<size_t>(slot)];
+    field.used = std::max(field.used, value->repetition);
+    const CellType type = (*ctx.types)[static_cast<size_t>(slot)];
+    if (!is_temporal(type) || !value->text) return QUARN_HANDLER_CONTINUE;
+    if (type != CellType::time) ctx.evidence->add(value->text);
+    if (ctx.evidence_only) return QUARN_HANDLER_CONTINUE;
+    for (size_t o = 0; o < kOrders.size(); o++) {
+        if (field.failure[o]) continue;
+        const ParseResult result = parse_temporal(value->text, temporal_of(type), kOrders[o]);
+        if (!result.ok) field.failure[o] = std::make_pair(std::string(value->text), result.why);
+    }
+    return QUARN_HANDLER_CONTINUE;
+}
+
+int count_rows(int row, const quarn_column_t *, const char *, void *user_ctx) {
+    auto &rows = *static_cast<std::pair<int, uint64_t> *>(user_ctx);
+    if (row != rows.first) {
+        rows.first = row;
+        rows.second++;
+    }
+    return QUARN_HANDLER_CONTINUE;
+}
+
+int count_container(const quarn_container_event_t *event, void *user_ctx) {
+    if (event->type == QUARN_CONTAINER_BEGIN) {
+        ++*static_cast<uint64_t *>(user_ctx);
+        return QUARN_HANDLER_STOP;
+    }
+    return QUARN_HANDLER_CONTINUE;
+}
+
+} // namespace
+
+std::string describe_error(quarn_error_t error) {
+    switch (error) {
+    case QUARN_OK: return ": no error";
+    case QUARN_ERROR_OPEN: return ": cannot be opened";
+    case QUARN_ERROR_READ: return ": too short to be a FileMaker database file";
+    case QUARN_ERROR_SEEK: return ": cannot be read to its end";
+    case QUARN_ERROR_MALLOC: return ": out of memory";
+    case QUARN_ERROR_BAD_MAGIC: return ": not a FileMaker database file";
+    case QUARN_ERROR_BAD_BLOCK: return " is damaged: a block is malformed";
+    case QUARN_ERROR_BAD_SECTOR_COUNT: return " is damaged: its block count disagrees with its size";
+    case QUARN_ERROR_INCOMPLETE_CHUNK: return " is damaged: a block ends inside a chunk";
+    case QUARN_ERROR_UNRECOGNIZED_CODE: return " is damaged: a chunk of an unknown kind";
+    case QUARN_ERROR_ICONV: return ": its text cannot be converted (no Mac Roman converter)";
+    case QUARN_ERROR_USER_ABORTED: return ": the read was stopped";
+    }
+    return " is damaged (error " + std::to_string(static_cast<int>(error)) + ")";
+}
+
+int main_stream(const quarn_container_t &container) {
+    static const char *const preferred[] = {"FILE", "PDF ", "PNGf", "JPEG", "GIFf", "BMPf", "SVG ", "PICT"};
+    static const char *const never[] = {"SIZE", "FNAM", "DPI_", "FRM#"};
+    for (const char *tag : preferred)
+        for (uint32_t i = 0; i < container.stream_count; i++)
+            if (memcmp(container.streams[i].tag, tag, 4) == 0) return static_cast<int>(i);
+    for (uint32_t i = 0; i < container.stream_count; i++) {
+        bool excluded = false;
+        for (const char *tag : never) excluded = excluded || memcmp(container.streams[i].tag, tag, 4) == 0;
+        if (!excluded) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+std::string tag_text(std::string_view tag) {
+    std::string out(tag.substr(0, std::min<size_t>(tag.size(), 4)));
+    while (!out.empty() && (out.back() == ' ' || out.back() == '\0')) out.pop_back();
+    return out;
+}
+
+std::string tag_extension(std::string_view tag) {
+    static const std::pair<const char *, const char *> known[] = {
+        {"JPEG", "jpg"}, {"GIFf", "gif"}, {"PNGf", "png"}, {"PICT", "pict"}, {"BMPf", "bmp"},
+        {"PDF ", "pdf"}, {"SVG ", "svg"}, {"FILE", "bin"}, {"MAIN", "bin"}, {"FORK", "bin"}};
+    for (const auto &[t, ext] : known)
+        if (tag.substr(0, 4) == t) return ext;
+    std::string ext;
+    for (char c : tag_text(tag)) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        ext += (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ? c : '_';
+    }
+    return ext.empty() ? "bin" : ext;
+}
+
+Failure Source::read_failure(quarn_error_t error) const { return {display_ + describe_error(error)}; }
+
+bool Source::open(const std::string &path, std::string *error) {
+    display_ = path;
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+        *error = path + ": " + strerror(errno);
+        return false;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        *error = path + ": is a folder, not a database file";
+        return false;
+    }
+    quarn_error_t code = QUARN_OK;
+    file_.reset(quarn_open_file(path.c_str(), &code));
+    if (!file_) {
+        *error = path + describe_error(code);
+        return false;
+    }
+    tables_.reset(quarn_list_tables(file_.get(), &code));
+    if (!tables_ || code != QUARN_OK) {
+        *error = path + describe_error(code);
+        return false;
+    }
+    quarn_get_file_info(file_.get(), &facts_.info);
+    const size_t slash = path.rfind('/');
+    facts_.name = slash == std::string::npos ? path : path.substr(slash + 1);
+    return true;
+}
+
+quarn::FieldsPtr Source::fields(const quarn_table_t &table, Failure *failure) {
+    quarn_error_t code = QUARN_OK;
+    quarn::FieldsPtr fields(quarn_list_fields(file_.get(), &table, &code));
+    /* a failed catalogue walk means a damaged block: later walks could not
+     * be trusted, so it ends the run as a failed read does */
+    if (!fields || code != QUARN_OK) {
+        *failure = read_failure(fields ? code : QUARN_ERROR_MALLOC);
+        return nullptr;
+    }
+    return fields;
+}
+
+bool Source::count(const quarn_table_t &table, uint64_t *records, uint64_t *containers, Failure *failure) {
+    std::pair<int, uint64_t> rows{0, 0};
+    quarn_error_t code = quarn_read_values(file_.get(), &table, count_rows, &rows);
+    if (code != QUARN_OK) {
+        *failure = read_failure(code);
+        return false;
+    }
+    *records = rows.second;
+    *containers = 0;
+    code = quarn_read_containers(file_.get(), &table, count_container, containers);
+    if (code != QUARN_OK) {
+        *failure = read_failure(code);
+        return false;
+    }
+    return true;
+}
+
+bool Source::plan(const std::vector<const quarn_table_t *> &selected, const SourceOptions &options,
+                  const Reporter &reporter, std::vector<TablePlan> *plans, Failure *failure) {
+    options_ = options;
+    plans->clear();
+    DateOrderEvidence evidence;
+    std::vector<std::vector<FieldScan>> scans;
+    bool dated = false; /* a date or timestamp field waits for the order */
+
+    for (const quarn_table_t *table : selected) {
+        TablePlan plan;
+        plan.table = *table;
+        plan.record_id = options.record_id;
+        const quarn::FieldsPtr fields = this->fields(*table, failure);
+        if (!fields) return false;
+        UniqueNames names("_", "");
+        std::vector<int> slots;
+        std::vector<CellType> types;
+        bool scan = false;
+        for (uint64_t i = 0; i < fields->count; i++) {
+            FieldPlan field;
+            field.field = fields->fields[i];
+            field.name = names.take(field.field.name);
+            switch (field.field.data_type) {
+            case QUARN_TYPE_NUMBER: field.type = options.text ? CellType::text : CellType::number; break;
+            case QUARN_TYPE_DATE: field.type = options.text ? CellType::text : CellType::date; break;
+            case QUARN_TYPE_TIME: field.type = options.text ? CellType::text : CellType::time; break;
+            case QUARN_TYPE_TIMESTAMP: field.type = options.text ? CellType::text : CellType::timestamp; break;
+            case QUARN_TYPE_CONTAINER: field.type = CellType::container; break;
+            default: field.type = CellType::text; break;
+            }
+            scan = scan || field.field.repetitions > 1 || is_temporal(field.type);
+            dated = dated || field.type == CellType::date || field.type == CellType::timestamp;
+            const int32_t index = field.field.index;
+            if (index >= 0) {
+                if (static_cast<size_t>(index) >= slots.size()) slots.resize(static_cast<size_t>(index) + 1, -1);
+                slots[static_cast<size_t>(index)] = static_cast<int>(plan.fields.size());
+            }
+            types.push_back(field.type);
+            plan.fields.push_back(std::move(field));
+        }
+        if (options.record_id) plan.record_id_name = names.take("record_id");
+
+        std::vector<FieldScan> field_scans(plan.fields.size());
+        if (scan) {
+            ScanCtx ctx{&slots, &types, &field_scans, &evidence};
+            ctx.stopped = reporter.stopped;
+            const quarn_error_t code = quarn_read_records(file_.get(), table, scan_value, &ctx);
+            if (ctx.interrupted) {
+                failure->message = "interrupted";
+                return false;
+            }
+            if (code != QUARN_OK) {
+                *failure = read_failure(code);
+                return false;
+            }
+            plan.records = ctx.records;
+            for (size_t f = 0; f < plan.fields.size(); f++) plan.fields[f].used_repetitions = field_scans[f].used;
+        }
+        scans.push_back(std::move(field_scans));
+        plans->push_back(std::move(plan));
+    }
+
+    /* The other tables may tell the order where the selected ones do not. */
+    if (dated && evidence.order() == DateOrder::unknown) {
+        for (uint64_t t = 0; t < tables_->count && evidence.order() == DateOrder::unknown; t++) {
+            const quarn_table_t &table = tables_->tables[t];
+            if (std::any_of(selected.begin(), selected.end(),
+                            [&](const quarn_table_t *s) { return s->index == table.index; }))
+                continue;
+            const quarn::FieldsPtr fields = this->fields(table, failure);
+            if (!fields) return false;
+            std::vector<int> slots;
+            std::vector<CellType> types;
+            for (uint64_t i = 0; i < fields->count; i++) {
+                const int type = fields->fields[i].data_type;
+                const int32_t index = fields->fields[i].index;
+                if ((type != QUARN_TYPE_DATE && type != QUARN_TYPE_TIMESTAMP) || index < 0) continue;
+                if (static_cast<size_t>(index) >= slots.size()) slots.resize(static_cast<size_t>(index) + 1, -1);
+                slots[static_cast<size_t>(index)] = static_cast<int>(types.size());
+                types.push_back(type == QUARN_TYPE_DATE ? CellType::date : CellType::timestamp);
+            }
+            if (types.empty()) continue;
+            std::vector<FieldScan> field_scans(types.size());
+            ScanCtx ctx{&slots, &types, &field_scans, &evidence, true};
+            ctx.stopped = reporter.stopped;
+            const quarn_error_t code = quarn_read_records(file_.get(), &table, scan_value, &ctx);
+            if (ctx.interrupted) {
+                failure->message = "interrupted";
+                return false;
+            }
+            if (code != QUARN_OK) {
+                *failure = read_failure(code);
+                return false;
+            }
+        }
+    }
+    order_ = evidence.order();
+    const size_t order_slot = static_cast<size_t>(std::find(kOrders.begin(), kOrders.end(), order_) - kOrders.begin());
+
+    for (size_t t = 0; t < plans->size(); t++) {
+        TablePlan &plan = (*plans)[t];
+        for (size_t f = 0; f < plan.fields.size(); f++) {
+            FieldPlan &field = plan.fields[f];
+            if (!is_temporal(field.type)) continue;
+            const auto &failed = scans[t][f].failure[order_slot];
+            if (!failed) continue;
+            field.type = CellType::text;
+            reporter.warn(display_ + ": table " + quoted(plan.table.name) + ", field " + quoted(field.field.name) +
+                          " kept its text: " + quoted(failed->first) + " " + failed->second);
+        }
+    }
+    return true;
+}
+
+Source::KeyBytes Source::key_bytes(const quarn_container_key_t &key) {
+    return KeyBytes(reinterpret_cast<const char *>(key.bytes), std::min<uint32_t>(key.size, QUARN_CONTAINER_KEY_MAX));
+}
+
+bool Source::index_containers(const quarn_table_t &table, std::map<KeyBytes, ContainerEntry> *index,
+                              Failure *failure) {
+    struct Ctx {
+        std::map<KeyBytes, ContainerEntry> *index;
+    } ctx{index};
+    auto handler = [](const quarn_container_event_t *event, void *user_ctx) -> int {
+        auto &c = *static_cast<Ctx *>(user_ctx);
+        if (event->type != QUARN_CONTAINER_BEGIN) return QUARN_HANDLER_STOP;
+        const quarn_container_t &container = *event->container;
+        const KeyBytes key = key_bytes(container.key);
+        if (c.index->count(key) != 0) return QUARN_HANDLER_STOP; /* the first of a key is the one used */
+        ContainerEntry entry;
+        entry.main = main_stream(container);
+        if (entry.main >= 0) {
+            const quarn_stream_t &stream = container.streams[entry.main];
+            entry.tag.assign(stream.tag, strnlen(stream.tag, 4));
+            entry.size = stream.length;
+            entry.damaged = stream.damaged != 0;
+        }
+        if (container.name) entry.name = container.name;
+        c.index->emplace(key, std::move(entry));
+        return QUARN_HANDLER_STOP;
+    };
+    const quarn_error_t code = quarn_read_containers(file_.get(), &table, handler, &ctx);
+    if (code != QUARN_OK) {
+        *failure = read_failure(code);
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
+/* Everything the records walk of one table needs. */
+struct WalkCtx {
+    const TablePlan *plan;
+    Format *format;
+    const Reporter *reporter;
+    std::vector<int> slots;
+    Record record;
+    bool has_values = false;
+    Failure failure;
+    bool failed = false;
+    uint64_t records = 0, bytes = 0;
+    DateOrder order = DateOrder::unknown;
+    std::function<void(const quarn_value_t &, Cell &)> set_container;
+    std::vector<uint64_t> beyond; /* per field: values past used_repetitions */
+};
+
+void clear_record(Record &record) {
+    for (auto &cells : record.fields)
+        for (Cell &cell : cells) {
+            cell.type = CellType::null;
+            cell.text.clear();
+        }
+}
+
+bool flush(WalkCtx &ctx) {
+    if (ctx.reporter->stopped && ctx.reporter->stopped()) {
+        ctx.failure.message = "interrupted";
+        ctx.failed = true;
+        return false;
+    }
+    if (!ctx.has_values) return true;
+    if (!ctx.format->write_record(ctx.record, &ctx.failure)) {
+        ctx.failed = true;
+        return false;
+    }
+    ctx.records++;
+    if ((ctx.records & 1023) == 0 && ctx.reporter->progress)
+        ctx.reporter->progress(ctx.plan->table.name, ctx.records, ctx.bytes);
+    clear_record(ctx.record);
+    ctx.has_values = false;
+    return true;
+}
+
+int walk_value(const quarn_value_t *value, void *user_ctx) {
+    auto &ctx = *static_cast<WalkCtx *>(user_ctx);
+    if (value->row != ctx.record.row) {
+        if (!flush(ctx)) return QUARN_HANDLER_ABORT;
+        ctx.record.row = value->row;
+        ctx.record.record_id = value->record_id;
+    }
+    const int32_t index = value->field->index;
+    if (index < 0 || static_cast<size_t>(index) >= ctx.slots.size()) return QUARN_HANDLER_CONTINUE;
+    const int slot = ctx.slots[static_cast<size_t>(index)];
+    if (slot < 0) return QUARN_HANDLER_CONTINUE;
+    const FieldPlan &field = ctx.plan->fields[static_cast<size_t>(slot)];
+    auto &cells = ctx.record.fields[static_cast<size_t>(slot)];
+    if (value->repetition < 1 || value->repetition > field.used_repetitions) {
+        ctx.beyond[static_cast<size_t>(slot)]++;
+        return QUARN_HANDLER_CONTINUE;
+    }
+    Cell &cell = cells[static_cast<size_t>(value->repetition) - 1];
+    ctx.has_values = true;
+    if (!value->text) {
+        cell.type = CellType::null;
+        cell.text.clear();
+        if (value->container_key.size != 0 && field.type == CellType::container) ctx.set_container(*value, cell);
+        return QUARN_HANDLER_CONTINUE;
+    }
+    cell.text.assign(value->text);
+    ctx.bytes += cell.text.size();
+    switch (field.type) {
+    case CellType::number: cell.type = is_plain_decimal(cell.text) ? CellType::number : CellType::text; break;
+    case CellType::date:
+    case CellType::time:
+    case CellType::timestamp: {
+        const Temporal kind = temporal_of(field.type);
+        const ParseResult parsed = parse_temporal(cell.text, kind, ctx.order);
+        if (parsed.ok) {
+            cell.type = field.type;
+            cell.moment = parsed.value;
+            cell.text = iso_text(parsed.value, kind);
+        } else {
+            cell.type = CellType::text;
+        }
+        break;
+    }
+    default: cell.type = CellType::text; break;
+    }
+    return QUARN_HANDLER_CONTINUE;
+}
+
+} // namespace
+
+bool Source::export_table(const TablePlan &plan, Format &format, ContainerFileSink *files,
+                          const Reporter &reporter, Failure *failure) {
+    const quarn_table_t &table = plan.table;
+    const bool has_containers = std::any_of(plan.fields.begin(), plan.fields.end(),
+                                            [](const FieldPlan &f) { return f.type == CellType::container; });
+    std::map<KeyBytes, ContainerEntry> index;
+    if (has_containers && !index_containers(table, &index, failure)) return false;
+
+    /* folders of this table's container files */
+    const bool write_files = options_.files_prefix.has_value() && files != nullptr;
+    std::string table_folder;
+    std::vector<std::string> field_folders(plan.fields.size());
+    if (has_containers && write_files) {
+        table_folder = table_folders_.take(safe_file_name(table.name, "table " + std::to_string(table.index)));
+        UniqueNames names("~", "");
+        for (size_t f = 0; f < plan.fields.size(); f++)
+            if (plan.fields[f].type == CellType::container)
+                field_folders[f] = names.take(safe_file_name(plan.fields[f].field.name,
+                                                             "field " + std::to_string(plan.fields[f].field.index)));
+    }
+
+    std::map<KeyBytes, std::vector<std::string>> references; /* key -> file paths */
+    std::set<KeyBytes> stored;                               /* keys whose bytes the format keeps */
+    std::vector<uint64_t> missing(plan.fields.size(), 0);
+
+    WalkCtx ctx;
+    ctx.plan = &plan;
+    ctx.format = &format;
+    ctx.reporter = &reporter;
+    ctx.order = order_;
+    ctx.beyond.assign(plan.fields.size(), 0);
+    ctx.record.fields.resize(plan.fields.size());
+    for (size_t f = 0; f < plan.fields.size(); f++) {
+        ctx.record.fields[f].resize(static_cast<size_t>(std::max(1, plan.fields[f].used_repetitions)));
+        const int32_t idx = plan.fields[f].field.index;
+        if (idx < 0) continue;
+        if (static_cast<size_t>(idx) >= ctx.slots.size()) ctx.slots.resize(static_cast<size_t>(idx) + 1, -1);
+        ctx.slots[static_cast<size_t>(idx)] = static_cast<int>(f);
+    }
+    ctx.set_container = [&](const quarn_value_t &value, Cell &cell) {
+        const size_t slot = static_cast<size_t>(ctx.slots[static_cast<size_t>(value.field->index)]);
+        const KeyBytes key = key_bytes(value.container_key);
+        const auto found = index.find(key);
+        if (found == index.end() || found->second.main < 0) {
+            missing[slot]++;
+            return;
+        }
+        ContainerEntry &entry = found->second;
+        if (entry.damaged) {
+            if (!entry.warned)
+                reporter.warn(display_ + ": table " + quoted(table.name) + ", field " + quoted(value.field->name) +
+                              ", row " + std::to_string(value.row) + ": the container is damaged and was skipped");
+            entry.warned = true;
+            return;
+        }
+        cell.type = CellType::container;
+        cell.container.key = value.container_key;
+        cell.container.tag = entry.tag;
+        cell.container.size = entry.size;
+        cell.container.name = entry.name;
+        cell.container.path.clear();
+        if (write_files) {
+            std::string file = std::to_string(value.row);
+            if (value.repetition > 1) file += "-" + std::to_string(value.repetition);
+            file += entry.name.empty() ? "." + tag_extension(entry.tag) : "_" + safe_file_name(entry.name, "file");
+            const std::string relative = table_folder + "/" + field_folders[slot] + "/" + file;
+            cell.container.path = *options_.files_prefix + "/" + relative;
+            references[key].push_back(relative);
+        }
+        if (format.stores_containers()) stored.insert(key);
+    };
+
+    if (!format.begin_table(plan, failure)) return false;
+    if (reporter.progress) reporter.progress(table.name, 0, 0);
+    const quarn_error_t code = quarn_read_records(file_.get(), &table, walk_value, &ctx);
+    if (ctx.failed) {
+        *failure = ctx.failure;
+        return false;
+    }
+    if (code != QUARN_OK) {
+        *failure = read_failure(code);
+        return false;
+    }
+    if (!flush(ctx)) {
+        *failure = ctx.failure;
+        return false;
+    }
+    if (reporter.progress) reporter.progress(table.name, ctx.records, ctx.bytes);
+
+    for (size_t f = 0; f < plan.fields.size(); f++) {
+        const std::string where = display_ + ": table " + quoted(table.name) + ", field " + quoted(plan.fields[f].field.name);
+        if (ctx.beyond[f] != 0)
+            reporter.warn(where + ": " + std::to_string(ctx.beyond[f]) +
+                          " values of repetitions the field does not declare were left out");
+        if (missing[f] != 0)
+            reporter.warn(where + ": " + std::to_string(missing[f]) +
+                          " references to containers that the file does not hold were left empty");
+    }
+
+    if (!references.empty() || !stored.empty()) {
+        struct BytesCtx {
+            const std::map<KeyBytes, std::vector<std::string>> *references;
+            const std::set<KeyBytes> *stored;
+            ContainerFileSink *files;
+            Format *format;
+            int main = -1;
+            bool to_files = false, to_format = false;
+            Failure failure;
+            bool failed = false;
+            uint64_t bytes = 0;
+            std::set<KeyBytes> done; /* a key met again in the store is passed over */
+            bool (*stopped)() = nullptr;
+        } bytes_ctx{&references, &stored, files, &format, -1, false, false, {}, false, 0, {}, reporter.stopped};
+        auto handler = [](const quarn_container_event_t *event, void *user_ctx) -> int {
+            auto &c = *static_cast<BytesCtx *>(user_ctx);
+            const quarn_container_t &container = *event->container;
+            if (c.stopped && c.stopped()) {
+                c.failure.message = "interrupted";
+                c.failed = true;
+                return QUARN_HANDLER_ABORT;
+            }
+            if (event->type == QUARN_CONTAINER_BEGIN) {
+                const KeyBytes key = key_bytes(container.key);
+                const auto refs = c.references->find(key);
+                c.to_files = refs != c.references->end();
+                c.to_format = c.stored->count(key) != 0;
+                c.main = main_stream(container);
+                if (!c.done.insert(key).second) c.to_files = c.to_format = false;
+                if (c.main < 0 || container.streams[c.main].damaged || (!c.to_files && !c.to_format)) {
+                    c.to_files = c.to_format = false;
+                    return QUARN_HANDLER_STOP;
+                }
+                if (c.to_files && !c.files->begin(refs->second, &c.failure)) return c.failed = true, QUARN_HANDLER_ABORT;
+                if (c.to_format && !c.format->begin_container(container.key, container.streams[c.main].length, &c.failure))
+                    return c.failed = true, QUARN_HANDLER_ABORT;
+                return QUARN_HANDLER_CONTINUE;
+            }
+            if (event->type == QUARN_CONTAINER_DATA) {
+                if (static_cast<int>(event->stream) != c.main) return QUARN_HANDLER_CONTINUE;
+                const std::span<const uint8_t> piece(event->bytes.start, static_cast<size_t>(event->bytes.size));
+                c.bytes += piece.size();
+                if (c.to_files && !c.files->piece(piece, &c.failure)) return c.failed = true, QUARN_HANDLER_ABORT;
+                if (c.to_format && !c.format->container_piece(event->offset, piece, &c.failure))
+                    return c.failed = true, QUARN_HANDLER_ABORT;
+                return QUARN_HANDLER_CONTINUE;
+            }
+            if (c.to_files && !c.files->end(&c.failure)) return c.failed = true, QUARN_HANDLER_ABORT;
+            if (c.to_format && !c.format->end_container(&c.failure)) return c.failed = true, QUARN_HANDLER_ABORT;
+            c.to_files = c.to_format = false;
+            return QUARN_HANDLER_CONTINUE;
+        };
+        const quarn_error_t rc = quarn_read_containers(file_.get(), &table, handler, &bytes_ctx);
+        if (bytes_ctx.failed) {
+            *failure = bytes_ctx.failure;
+            return false;
+        }
+        if (rc != QUARN_OK) {
+            *failure = read_failure(rc);
+            return false;
+        }
+    }
+    return format.end_table(failure);
+}
+
+} // namespace qexport
