@@ -215,6 +215,13 @@ typedef struct {
 /* Fills info with the facts of the file's header. Never fails. */
 QUARN_EXPORT void quarn_get_file_info(const quarn_file_t *file, quarn_file_info_t *info);
 
+/* The id of the block at which the latest failure of a query on this
+ * handle lay: the block that could not be read again (2) or decoded (7, 9,
+ * 11). 0 while no query has failed so. Meant to be asked right after a
+ * function returned one of those numbers, to say where a file is damaged;
+ * a query that succeeds later leaves it as it was. */
+QUARN_EXPORT int32_t quarn_failed_block(const quarn_file_t *file);
+
 /* A field's data type: the same numbers for every generation (an earlier
  * file's container is 6, and earlier files have no timestamps). */
 typedef enum {

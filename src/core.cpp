@@ -484,7 +484,10 @@ static int walk_blocks(quarn_file_t *file, int64_t table_key, quarn_block_handle
         } else {
             int rc = process_block(file, block);
             visited[id - 1] = true;
-            if (rc != QUARN_OK) return rc;
+            if (rc != QUARN_OK) {
+                file->failed_block_id = static_cast<int32_t>(id);
+                return rc;
+            }
             block->this_id = static_cast<int32_t>(id);
             if (block->outer_keys == kOuterKeysUnknown && block->chunk_end != kChunkEndUnknown)
                 learn_outer_keys(file, block);
@@ -625,6 +628,8 @@ void convert(iconv_t converter, int mask, char *out, size_t out_size, const uint
 /* ------------------------------------------------------------------ */
 /* Header facts                                                        */
 /* ------------------------------------------------------------------ */
+
+extern "C" int32_t quarn_failed_block(const quarn_file_t *file) { return file->failed_block_id; }
 
 extern "C" void quarn_get_file_info(const quarn_file_t *file, quarn_file_info_t *info) {
     *info = quarn_file_info_t{};

@@ -113,6 +113,8 @@ struct quarn_file {
     /* The chunk records of the block decoded last, and that block. */
     std::vector<quarn_chunk_t> chunk_buffer;
     quarn_block_t *decoded_block = nullptr;
+    /* The id of the block at which a walk last failed, or 0. */
+    int32_t failed_block_id = 0;
 
     uint64_t block_count = 0;
     std::vector<quarn_block_t> blocks;  /* slot k - 1 holds block id k */

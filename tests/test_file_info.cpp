@@ -69,3 +69,37 @@ TEST(FileInfo, HeaderFactsOfEveryGeneration) {
 }
 
 } // namespace
+
+namespace {
+
+/* The block of a fault is named by its id, whatever its place in the
+ * chain; it stays named after later queries succeed. */
+TEST(FailedBlock, NamesTheBlockOfTheFault) {
+    using namespace qw::v7;
+    const Generation g = Generation::v12;
+    qw::FileLayout layout;
+    layout.header.generation = g;
+    for (int i = 0; i < 4; i++) {
+        qw::Sector s;
+        push(s.payload, qw::key(129, g));
+        field(s.payload, 1, {0x41});
+        layout.blocks.push_back(s);
+    }
+    layout.blocks[2].payload.push_back(0x50); /* block 4: no such code */
+    /* the chain runs 2 -> 5 -> 4 -> 3 */
+    layout.blocks[0].next_id = 5;
+    layout.blocks[3].next_id = 4;
+    layout.blocks[2].next_id = 3;
+    layout.blocks[1].next_id = 0;
+    const quarn::FilePtr file = qt::open_bytes(qw::build_file(layout));
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(quarn_failed_block(file.get()), 0);
+    quarn_table_t table{};
+    table.index = 1;
+    EXPECT_EQ(quarn_read_values(file.get(), &table, nullptr, nullptr), QUARN_ERROR_UNRECOGNIZED_CODE);
+    EXPECT_EQ(quarn_failed_block(file.get()), 4);
+    EXPECT_EQ(quarn_read_values(file.get(), &table, nullptr, nullptr), QUARN_OK);
+    EXPECT_EQ(quarn_failed_block(file.get()), 4);
+}
+
+} // namespace

@@ -111,6 +111,9 @@ TEST(QuarnCommandLine, ReadFailuresInWords) {
     qw::write_file(junk, qw::Bytes(8192, 0x41));
     const std::string damaged = dir.file("damaged.fmp12");
     qw::write_file(damaged, with_broken_block(typed_database(Generation::v12)));
+    /* the broken block is the last one: blocks are numbered from 2 */
+    const std::string broken_id =
+        std::to_string(qw::database_layout(typed_database(Generation::v12)).blocks.size() + 2);
     qw::FileLayout miscounted = qw::database_layout(typed_database(Generation::v7));
     miscounted.block_count = 40;
     const std::string counted = dir.file("counted.fp7");
@@ -120,7 +123,7 @@ TEST(QuarnCommandLine, ReadFailuresInWords) {
         std::string input, err;
     } cases[] = {
         {junk, "quarn: " + junk + ": not a FileMaker database file\n"},
-        {damaged, "quarn: " + damaged + " is damaged: a block ends inside a chunk\n"},
+        {damaged, "quarn: " + damaged + " is damaged: block " + broken_id + " ends inside a chunk\n"},
         {counted, "quarn: " + counted + " is damaged: its block count disagrees with its size\n"},
         {dir.file("absent.fp7"), "quarn: " + dir.file("absent.fp7") + ": No such file or directory\n"},
         {dir.file("folder.fmp12"), "quarn: " + dir.file("folder.fmp12") + ": is a folder, not a database file\n"},
@@ -208,6 +211,9 @@ TEST(QuarnDumpCommand, PrintsWhatQuarnDumpPrints) {
     const std::string in = write_input(dir, "Things", typed_database(Generation::v12));
     const std::string damaged = dir.file("damaged.fmp12");
     qw::write_file(damaged, with_broken_block(typed_database(Generation::v12)));
+    /* the broken block is the last one: blocks are numbered from 2 */
+    const std::string broken_id =
+        std::to_string(qw::database_layout(typed_database(Generation::v12)).blocks.size() + 2);
     for (const std::vector<std::string> &inputs :
          {std::vector<std::string>{in}, {in, in}, {in, damaged, in}, {dir.file("absent")}}) {
         std::vector<std::string> args = {"dump"};
@@ -354,6 +360,9 @@ TEST(QuarnOutputs, InProcessNoDescriptorLeftOpen) {
     const std::string good = write_input(dir, "Things", typed_database(Generation::v12));
     const std::string damaged = dir.file("damaged.fmp12");
     qw::write_file(damaged, with_broken_block(typed_database(Generation::v12)));
+    /* the broken block is the last one: blocks are numbered from 2 */
+    const std::string broken_id =
+        std::to_string(qw::database_layout(typed_database(Generation::v12)).blocks.size() + 2);
     const int before = open_descriptors();
     int n = 0;
     for (const std::string &input : {good, damaged})

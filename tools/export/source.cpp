@@ -97,7 +97,17 @@ int count_container(const quarn_container_event_t *event, void *user_ctx) {
 
 } // namespace
 
-std::string describe_error(quarn_error_t error) {
+std::string describe_error(quarn_error_t error, int32_t block) {
+    if (block > 0) {
+        const std::string where = "block " + std::to_string(block);
+        switch (error) {
+        case QUARN_ERROR_READ: return ": changed while it was read (" + where + " no longer reads as it did)";
+        case QUARN_ERROR_BAD_BLOCK: return " is damaged: " + where + " is malformed";
+        case QUARN_ERROR_INCOMPLETE_CHUNK: return " is damaged: " + where + " ends inside a chunk";
+        case QUARN_ERROR_UNRECOGNIZED_CODE: return " is damaged: " + where + " holds a chunk of an unknown kind";
+        default: break;
+        }
+    }
     switch (error) {
     case QUARN_OK: return ": no error";
     case QUARN_ERROR_OPEN: return ": cannot be opened";
@@ -149,7 +159,9 @@ std::string tag_extension(std::string_view tag) {
     return ext.empty() ? "bin" : ext;
 }
 
-Failure Source::read_failure(quarn_error_t error) const { return {display_ + describe_error(error)}; }
+Failure Source::read_failure(quarn_error_t error) const {
+    return {display_ + describe_error(error, file_ ? quarn_failed_block(file_.get()) : 0)};
+}
 
 bool Source::open(const std::string &path, std::string *error) {
     display_ = path;
@@ -170,7 +182,7 @@ bool Source::open(const std::string &path, std::string *error) {
     }
     tables_.reset(quarn_list_tables(file_.get(), &code));
     if (!tables_ || code != QUARN_OK) {
-        *error = path + describe_error(code);
+        *error = path + describe_error(code, quarn_failed_block(file_.get()));
         return false;
     }
     quarn_get_file_info(file_.get(), &facts_.info);

@@ -60,9 +60,11 @@ struct SourceOptions {
 };
 
 /* What the library's error numbers mean to a user: "not a FileMaker
- * database file", "is damaged: a block ends inside a chunk", ... (the text
- * after "quarn: NAME"; it starts with ": " or " "). */
-std::string describe_error(quarn_error_t error);
+ * database file", "is damaged: block 812 ends inside a chunk", ... (the
+ * text after "quarn: NAME"; it starts with ": " or " "). block is where a
+ * walk failed (quarn_failed_block), 0 for a failure of the open, which
+ * names no block. */
+std::string describe_error(quarn_error_t error, int32_t block = 0);
 
 /* The main stream of a container: the first present of FILE, PDF, PNGf,
  * JPEG, GIFf, BMPf, SVG, PICT, then any other, never SIZE, FNAM, DPI_ or
