@@ -43,7 +43,7 @@ const char kMainHelp[] =
     "  dump INPUT...         the internal structure of the files (as quarn-dump)\n"
     "\n"
     "Options:\n"
-    "  -h, --help            show this help; 'quarn COMMAND --help' shows a command's\n"
+    "  -h, --help            show this help ('quarn COMMAND --help': a command's own)\n"
     "      --version         show the version\n"
     "\n"
     "Exit status: 0 on success, 1 when an export or a read failed, 2 for a wrong\n"
