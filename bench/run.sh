@@ -3,6 +3,8 @@
 # (made once by make_bench_data, kept in the data folder) it measures the
 # read path and the three converters next to their baselines, each under the
 # runner `measure` (wall time, peak resident memory), and prints one table.
+# A larger file (big) is then converted by each program under an address
+# space limit of 512 MB, to show that the file's size does not matter.
 #
 #     sh bench/run.sh BUILD_DIR
 #
@@ -12,9 +14,13 @@
 #                        BENCH_SIZE_MB * 200 / 1024
 #   BENCH_TABLES         tables of the wide file, default 500
 #   BENCH_SEED           seed of the data set, default 1
-#   BENCH_FILES          which files: any of "gen12 wide early" (default all)
+#   BENCH_BIG_SIZE_MB    size of the big generation-12 file, default 2048
+#   BENCH_FILES          which files: any of "gen12 wide early big" (default all)
 #   BENCH_JOBS           which jobs: any of "read sqlite json xlsx" (default all);
-#                        sqlite also runs quarn export --to sqlite and --to csv
+#                        sqlite also runs the sqlite3 shell's CSV import and
+#                        quarn export --to sqlite and --to csv. On the big file
+#                        each job runs our programs alone (no baselines), each
+#                        under prlimit --as=536870912; read also runs quarn info
 #   BENCH_TIMEOUT        seconds before a job is stopped, default 3600
 #   BENCH_DATA           where the files are kept, default bench/data
 #   BENCH_SCRATCH        where outputs go during a job (removed after each),
@@ -23,7 +29,10 @@
 # Ratios: the read path against bench_fread (reading the file into memory),
 # each converter against its baseline (the same output written straight from
 # the generator's rows), quarn export (to SQLite and to CSV) against
-# quarn-to-sqlite on the same file. The memory limit of a job is 64 MB for
+# quarn-to-sqlite on the same file; the SQLite jobs also against the sqlite3
+# shell importing the same rows from CSV files (`.import --csv`, with the two
+# pragmas quarn-to-sqlite sets; the files are written from the generator's
+# rows by baseline_csv before the job, outside its time). The memory limit of a job is 64 MB for
 # a file of up to 1 GB, and 1 % of the size beyond that on top: the library
 # keeps no payload, only a small record per sector.
 set -eu
@@ -34,11 +43,15 @@ EARLY_SIZE=${BENCH_EARLY_SIZE_MB:-$(( SIZE * 200 / 1024 ))}
 [ "$EARLY_SIZE" -ge 1 ] || EARLY_SIZE=1
 TABLES=${BENCH_TABLES:-500}
 SEED=${BENCH_SEED:-1}
-FILES=${BENCH_FILES:-gen12 wide early}
+BIG_SIZE=${BENCH_BIG_SIZE_MB:-2048}
+FILES=${BENCH_FILES:-gen12 wide early big}
 JOBS=${BENCH_JOBS:-read sqlite json xlsx}
 TIMEOUT=${BENCH_TIMEOUT:-3600}
 DATA=${BENCH_DATA:-bench/data}
 SCRATCH=${BENCH_SCRATCH:-$BUILD/bench-scratch}
+CSV_DIR=$BUILD/bench-csv
+# the address space of each program on the big file
+BIG_LIMIT=536870912
 # bump when rows.cpp changes what it generates, so old files are not reused
 DATA_VERSION=2
 
@@ -48,8 +61,11 @@ RESULTS=$BUILD/bench-results.tsv
 REPORT=$BUILD/bench-report.txt
 
 for program in "$BIN/measure" "$BIN/make_bench_data" "$BIN/bench_fread" "$BIN/bench_read_path" \
-    "$TOOLS/quarn-to-sqlite" "$TOOLS/quarn"; do
+    "$BIN/baseline_csv" "$TOOLS/quarn-to-sqlite" "$TOOLS/quarn-to-json" "$TOOLS/quarn-to-xlsx" "$TOOLS/quarn"; do
     [ -x "$program" ] || { echo "run.sh: $program is missing; build with -DQUARN_BUILD_BENCH=ON" >&2; exit 1; }
+done
+for program in sqlite3 prlimit; do
+    command -v "$program" > /dev/null || { echo "run.sh: $program is missing (scripts/install-deps.sh)" >&2; exit 1; }
 done
 mkdir -p "$DATA"
 : > "$RESULTS"
@@ -63,6 +79,7 @@ file_for() {
     gen12) echo "$DATA/bench-gen12-${SIZE}mb-s$SEED-v$DATA_VERSION.fmp12" ;;
     wide)  echo "$DATA/bench-wide-${SIZE}mb-t$TABLES-s$SEED-v$DATA_VERSION.fmp12" ;;
     early) echo "$DATA/bench-early-${EARLY_SIZE}mb-s$SEED-v$DATA_VERSION.fp5" ;;
+    big)   echo "$DATA/bench-gen12-${BIG_SIZE}mb-s$SEED-v$DATA_VERSION.fmp12" ;;
     esac
 }
 
@@ -70,6 +87,7 @@ file_for() {
 data_args() {
     case $1 in
     early) echo "--layout early --size-mb $EARLY_SIZE --seed $SEED" ;;
+    big)   echo "--layout gen12 --size-mb $BIG_SIZE --seed $SEED" ;;
     *)     echo "--layout $1 --size-mb $SIZE --seed $SEED --tables $TABLES" ;;
     esac
 }
@@ -112,6 +130,29 @@ for layout in $FILES; do
     printf '%s\t#file\t%s\t%s\n' "$layout" "$file" "$size_bytes" >> "$RESULTS"
     cat "$file" > /dev/null # every job starts with the file in the page cache
 
+    if [ "$layout" = big ]; then
+        # our programs alone, each in 512 MB of address space
+        limited="prlimit --as=$BIG_LIMIT --"
+        for job in $JOBS; do
+            case $job in
+            read)
+                run_job big "$file" "read path" - $limited "$BIN/bench_read_path" "$file"
+                run_job big "$file" "quarn info" - $limited "$TOOLS/quarn" info "$file" ;;
+            sqlite)
+                run_job big "$file" quarn-to-sqlite out.sqlite $limited "$TOOLS/quarn-to-sqlite" "$file" "$SCRATCH/out.sqlite"
+                run_job big "$file" "export sqlite" out.sqlite $limited "$TOOLS/quarn" export -q "$file" "$SCRATCH/out.sqlite"
+                run_job big "$file" "export csv" - $limited "$TOOLS/quarn" export -q "$file" "$SCRATCH/out" --to csv ;;
+            json)
+                run_job big "$file" quarn-to-json out.json $limited "$TOOLS/quarn-to-json" "$file" "$SCRATCH/out.json" ;;
+            xlsx)
+                run_job big "$file" quarn-to-xlsx out.xlsx $limited "$TOOLS/quarn-to-xlsx" "$file" "$SCRATCH/out.xlsx" ;;
+            *)
+                echo "run.sh: unknown job $job" >&2; exit 1 ;;
+            esac
+        done
+        continue
+    fi
+
     # shellcheck disable=SC2046
     for job in $JOBS; do
         case $job in
@@ -120,6 +161,10 @@ for layout in $FILES; do
             run_job "$layout" "$file" "read path" - "$BIN/bench_read_path" "$file" ;;
         sqlite)
             run_job "$layout" "$file" baseline_sqlite out.sqlite "$BIN/baseline_sqlite" $(data_args "$layout") "$SCRATCH/out.sqlite"
+            rm -rf "$CSV_DIR"
+            "$BIN/baseline_csv" $(data_args "$layout") "$CSV_DIR" > /dev/null
+            run_job "$layout" "$file" "sqlite3 .import" out.sqlite sqlite3 "$SCRATCH/out.sqlite" ".read $CSV_DIR/import.sql"
+            rm -rf "$CSV_DIR"
             run_job "$layout" "$file" quarn-to-sqlite out.sqlite "$TOOLS/quarn-to-sqlite" "$file" "$SCRATCH/out.sqlite"
             run_job "$layout" "$file" "export sqlite" out.sqlite "$TOOLS/quarn" export -q "$file" "$SCRATCH/out.sqlite"
             run_job "$layout" "$file" "export csv" - "$TOOLS/quarn" export -q "$file" "$SCRATCH/out" --to csv ;;
@@ -137,11 +182,25 @@ done
 
 LOAD_AFTER=$(load)
 
-# The table. Each of our jobs is compared with the baseline line just
-# before it; the read path's totals with those of any baseline of its file.
+# The table. Each of our jobs is compared with its reference job on the same
+# file (base[]), the SQLite jobs also with the sqlite3 shell's import; the
+# read path's totals with those of any baseline of its file.
 awk -F '\t' -v load_before="$LOAD_BEFORE" -v load_after="$LOAD_AFTER" -v cores="$(nproc 2>/dev/null || echo '?')" '
 function mb(b) { return b / 1048576 }
 function limit_mb(b) { return 64 + (mb(b) > 1024 ? 0.01 * (mb(b) - 1024) : 0) }
+function ratio(i, ref,   j) {
+    j = done[layout[i], ref]
+    if (j == "" || secs[j] <= 0) return "-"
+    return sprintf("%.2fx %s", secs[i] / secs[j], short[ref])
+}
+BEGIN {
+    base["read path"] = "fread"; base["quarn-to-sqlite"] = "baseline_sqlite"
+    base["export sqlite"] = "quarn-to-sqlite"; base["export csv"] = "quarn-to-sqlite"
+    base["quarn-to-json"] = "baseline_json"; base["quarn-to-xlsx"] = "baseline_xlsx"
+    short["fread"] = "fread"; short["baseline_sqlite"] = "base"; short["baseline_json"] = "base"
+    short["baseline_xlsx"] = "base"; short["quarn-to-sqlite"] = "q-to-sqlite"; short["sqlite3 .import"] = "sqlite3"
+    shell["quarn-to-sqlite"] = 1; shell["export sqlite"] = 1; shell["export csv"] = 1
+}
 $2 == "#file" { file[$1] = $3; size[$1] = $4; order[++files] = $1; next }
 {
     n = ++rows; layout[n] = $1; job[n] = $2; secs[n] = $3; rss[n] = $4; status[n] = $5
@@ -153,30 +212,29 @@ END {
     printf "Machine: %s cores; load average %s before, %s after.\n", cores, load_before, load_after
     for (f = 1; f <= files; f++) {
         l = order[f]
-        printf "%-6s %s: %.1f MB, memory limit %.1f MB\n", l, file[l], mb(size[l]), limit_mb(size[l])
+        printf "%-6s %s: %.1f MB, memory limit %.1f MB%s\n", l, file[l], mb(size[l]), limit_mb(size[l]), \
+            (l == "big" ? ", each program under prlimit --as=512 MB" : "")
     }
-    printf "\n%-6s %-16s %9s %9s %9s %9s %18s %12s\n", "file", "job", "seconds", "MB/s", "RSS MB", "out MB", "vs baseline", "RSS/limit"
+    printf "\n%-6s %-16s %9s %9s %9s %9s %18s %12s %12s\n", "file", "job", "seconds", "MB/s", "RSS MB", "out MB", "vs baseline", "vs sqlite3", "RSS/limit"
     for (i = 1; i <= rows; i++) {
         l = layout[i]; limit = limit_mb(size[l])
-        ours = job[i] !~ /^baseline/ && job[i] != "fread"
+        ours = job[i] !~ /^baseline/ && job[i] != "fread" && job[i] != "sqlite3 .import"
         if (status[i] != 0) {
-            printf "%-6s %-16s %9s %9s %9.1f %9s %18s %12s\n", l, job[i], \
-                (status[i] == 124 ? "TIMEOUT" : "FAILED(" status[i] ")"), "-", rss[i] / 1024, "-", "-", "-"
+            printf "%-6s %-16s %9s %9s %9.1f %9s %18s %12s %12s\n", l, job[i], \
+                (status[i] == 124 ? "TIMEOUT" : "FAILED(" status[i] ")"), "-", rss[i] / 1024, "-", "-", "-", "-"
             continue
         }
-        ratio = "-"; check = "-"
-        if (job[i] == "quarn-to-sqlite") to_sqlite[l] = i
-        if (job[i] ~ /^export / && (l in to_sqlite) && secs[to_sqlite[l]] > 0)
-            ratio = sprintf("%.2fx q-to-sqlite", secs[i] / secs[to_sqlite[l]])
-        else if (ours && i > 1 && layout[i - 1] == l && status[i - 1] == 0 && secs[i - 1] > 0)
-            ratio = sprintf("%.2fx %s", secs[i] / secs[i - 1], job[i - 1] == "fread" ? "fread" : "base")
+        done[l, job[i]] = i
+        vs = "-"; vs_shell = "-"; check = "-"
+        if (job[i] in base) vs = ratio(i, base[job[i]])
+        if (job[i] in shell) { vs_shell = ratio(i, "sqlite3 .import"); sub(/ sqlite3$/, "", vs_shell) }
         if (ours) {
             r = (rss[i] / 1024) / limit
             check = sprintf("%.2f %s", r, r <= 1 ? "ok" : "OVER")
         }
-        printf "%-6s %-16s %9.3f %9.1f %9.1f %9s %18s %12s\n", l, job[i], secs[i], \
+        printf "%-6s %-16s %9.3f %9.1f %9.1f %9s %18s %12s %12s\n", l, job[i], secs[i], \
             (secs[i] > 0 ? mb(size[l]) / secs[i] : 0), rss[i] / 1024, \
-            (out[i] > 0 ? sprintf("%.1f", mb(out[i])) : "-"), ratio, check
+            (out[i] > 0 ? sprintf("%.1f", mb(out[i])) : "-"), vs, vs_shell, check
     }
     print ""
     for (f = 1; f <= files; f++) {
