@@ -381,3 +381,98 @@ TEST(QuarnOutputs, InProcessNoDescriptorLeftOpen) {
 }
 
 } // namespace
+
+/* ---- many inputs: --outdir, --jobs ---- */
+
+size_t occurrences(const std::string &text, const std::string &part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) n++;
+    return n;
+}
+
+TEST(QuarnExportMany, DamagedInputReportedOthersConvertSameNamesKeptApart) {
+    qt::TempDir dir;
+    fs::create_directory(dir.file("a"));
+    fs::create_directory(dir.file("b"));
+    const std::string first = write_input(dir, "a/Things", typed_database(Generation::v12));
+    const std::string second = write_input(dir, "b/Things", typed_database(Generation::v7));
+    const std::string damaged = dir.file("damaged.fmp12");
+    qw::write_file(damaged, with_broken_block(typed_database(Generation::v12)));
+    const std::string other = write_input(dir, "Other.v1", typed_database(Generation::v7));
+    const std::string out = dir.file("out");
+
+    const qt::RunResult r = quarn({"export", "--jobs", "2", first, damaged, second, other, "--outdir", out});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(entries(out), (std::vector<std::string>{"Other.v1.sqlite", "Things-2.sqlite", "Things.sqlite"}));
+    EXPECT_EQ(occurrences(r.err, damaged + " is damaged: block "), 1u) << r.err;
+    EXPECT_NE(r.err.find(second + " goes to " + out + "/Things-2.sqlite: Things.sqlite is another input's\n"),
+              std::string::npos)
+        << r.err;
+    for (const auto &[input, name] : {std::pair{first, "Things.sqlite"}, std::pair{second, "Things-2.sqlite"},
+                                      std::pair{other, "Other.v1.sqlite"}})
+        EXPECT_EQ(occurrences(r.err, input + " -> " + out + "/" + name + "\n"), 1u) << r.err;
+    EXPECT_NE(r.err.find("quarn: 1 of 4 inputs failed\n"), std::string::npos) << r.err;
+
+    /* each output is what a single export of its input writes */
+    for (const auto &[input, name] : {std::pair{first, "Things.sqlite"}, std::pair{second, "Things-2.sqlite"}}) {
+        const std::string alone = dir.file(std::string("alone-") + name);
+        ASSERT_EQ(quarn({"export", "-q", input, alone}).status, 0);
+        const auto expected = sql_query(alone, "SELECT * FROM \"Things\"");
+        ASSERT_FALSE(expected.empty());
+        EXPECT_EQ(sql_query(out + "/" + name, "SELECT * FROM \"Things\""), expected) << name;
+    }
+}
+
+TEST(QuarnExportMany, AllConvertedStatusZeroInEveryFormat) {
+    qt::TempDir dir;
+    const std::string one = write_input(dir, "One", typed_database(Generation::v12));
+    const std::string two = write_input(dir, "Two", typed_database(Generation::v7));
+    const struct {
+        const char *to;
+        std::vector<std::string> names;
+    } cases[] = {
+        {"sqlite", {"One.sqlite", "Two.sqlite"}}, {"json", {"One.json", "Two.json"}},
+        {"xlsx", {"One.xlsx", "Two.xlsx"}},       {"csv", {"One", "Two"}},
+        {"jsonl", {"One", "Two"}},
+    };
+    for (const auto &c : cases) {
+        const std::string out = dir.file(std::string("out-") + c.to + "/nested");
+        const qt::RunResult r = quarn({"export", "-q", "--to", c.to, "--outdir", out, one, two});
+        EXPECT_EQ(r.status, 0) << c.to << ": " << r.err;
+        EXPECT_EQ(r.err.find(" -> "), std::string::npos) << "--quiet: no line per input";
+        std::vector<std::string> names = entries(out);
+        /* JSON and XLSX write the containers into a folder beside */
+        std::erase_if(names, [](const std::string &n) { return n.ends_with("_files"); });
+        EXPECT_EQ(names, c.names) << c.to;
+        if (std::string(c.to) == "json") EXPECT_TRUE(parse_json(qt::read_file(out + "/Two.json")));
+        if (std::string(c.to) == "csv") EXPECT_TRUE(fs::exists(out + "/One/Things.csv")) << entries(out + "/One")[0];
+    }
+    /* without --to: SQLite, and a second run over the same folder needs --force */
+    const std::string out = dir.file("plain");
+    EXPECT_EQ(quarn({"export", "-q", "-j", "1", one, "-o", out}).status, 0);
+    EXPECT_EQ(entries(out), std::vector<std::string>{"One.sqlite"});
+    EXPECT_EQ(quarn({"export", "-q", one, "-o", out}).status, 1);
+    EXPECT_EQ(quarn({"export", "-q", one, "-o", out, "--force"}).status, 0);
+}
+
+TEST(QuarnExportMany, WrongCommandLines) {
+    qt::TempDir dir;
+    const std::string in = write_input(dir, "Things", typed_database(Generation::v12));
+    const struct {
+        std::vector<std::string> args;
+        std::string err;
+    } cases[] = {
+        {{"export", "--outdir", dir.file("o")}, "quarn export: missing INPUT\n"},
+        {{"export", in, "--outdir", dir.file("o"), "--jobs", "0"}, "quarn export: --jobs needs a number from 1: 0\n"},
+        {{"export", in, "--outdir", dir.file("o"), "--jobs", "two"}, "quarn export: --jobs needs a number from 1: two\n"},
+        {{"export", in, dir.file("o.sqlite"), "--jobs", "2"}, "quarn export: --jobs goes with --outdir\n"},
+        {{"export", in, "--outdir", dir.file("o"), "--to", "yaml"},
+         "quarn export: unknown format \"yaml\" (sqlite, csv, json, jsonl or xlsx)\n"},
+    };
+    for (const auto &c : cases) {
+        const qt::RunResult r = quarn(c.args);
+        EXPECT_EQ(r.status, 2) << c.err;
+        EXPECT_EQ(r.err, c.err + "Try 'quarn export --help'.\n");
+    }
+    EXPECT_FALSE(fs::exists(dir.file("o")));
+}

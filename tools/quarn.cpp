@@ -9,6 +9,7 @@
  * wrong command line.
  */
 #include "dump_files.h"
+#include "export/batch.h"
 #include "export/export.h"
 #include "export/format_sqlite.h"
 #include "export/json_values.h"
@@ -20,6 +21,7 @@
 #include <cstdio>
 #include <cstring>
 #include <getopt.h>
+#include <optional>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -37,6 +39,7 @@ const char kMainHelp[] =
     "\n"
     "Commands:\n"
     "  export INPUT OUTPUT   write the tables as SQLite, CSV, JSON, JSON Lines or XLSX\n"
+    "  export INPUT... --outdir DIR  the same for many files, one output each\n"
     "  info INPUT...         each file's generation and version, and its tables with\n"
     "                        their record, field and container counts\n"
     "  schema INPUT          every table's fields: data type, kind, storage, repetitions\n"
@@ -51,6 +54,7 @@ const char kMainHelp[] =
 
 const char kExportHelp[] =
     "Usage: quarn export INPUT OUTPUT [OPTION]...\n"
+    "  or:  quarn export INPUT... --outdir DIR [--jobs N] [OPTION]...\n"
     "Writes every table of INPUT (a FileMaker database file) to OUTPUT.\n"
     "\n"
     "  -t, --to FORMAT       sqlite, csv, json, jsonl or xlsx; without it the format\n"
@@ -67,6 +71,17 @@ const char kExportHelp[] =
     "      --record-id       a first column record_id with each record's stable id\n"
     "  -q, --quiet           no progress line\n"
     "  -f, --force           replace an existing output\n"
+    "  -o, --outdir DIR      export every INPUT into DIR (made when missing), one\n"
+    "                        output each, named after the input without its\n"
+    "                        extension, plus the format's (.sqlite, .json, .xlsx;\n"
+    "                        a folder for csv and jsonl); the format is --to's,\n"
+    "                        sqlite without it. Of inputs with the same name the\n"
+    "                        later ones get -2, -3, ...; --containers DIR gets one\n"
+    "                        folder per input. A failed input is reported and the\n"
+    "                        others still convert; the status is 0 only when all\n"
+    "                        succeeded. One line per finished input unless --quiet.\n"
+    "  -j, --jobs N          with --outdir: N exports at a time (default: the\n"
+    "                        number of processors)\n"
     "  -h, --help            show this help\n"
     "\n"
     "Numbers become numbers, dates, times and timestamps ISO 8601 (in the date order\n"
@@ -156,6 +171,48 @@ std::vector<std::string> split_names(const std::string &list) {
 
 enum { kText = 1000, kRecordId, kVersion };
 
+/* --jobs N: a whole number from 1. */
+bool parse_jobs(const std::string &text, unsigned *jobs) {
+    if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    const unsigned long n = std::stoul(text);
+    if (n == 0) return false;
+    *jobs = static_cast<unsigned>(n);
+    return true;
+}
+
+unsigned processors() {
+    const long n = sysconf(_SC_NPROCESSORS_ONLN);
+    return n > 0 ? static_cast<unsigned>(n) : 1;
+}
+
+/* Runs an export with SIGINT, SIGTERM and SIGHUP asking it to stop: it
+ * ends the way a failure does, so that no temporary output is left; then
+ * the signal ends the program, as the shell expects of an interrupted
+ * command. */
+template <class Run>
+int with_interrupts(Run run) {
+    static volatile sig_atomic_t received = 0;
+    struct sigaction action = {};
+    action.sa_handler = [](int signal) {
+        received = signal;
+        qexport::request_stop();
+    };
+    sigemptyset(&action.sa_mask);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        /* a signal ignored when the program started (a background job's
+         * SIGINT) stays ignored */
+        struct sigaction current = {};
+        if (sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
+        sigaction(signal, &action, nullptr);
+    }
+    const int status = run();
+    if (received != 0) {
+        std::signal(received, SIG_DFL);
+        raise(received);
+    }
+    return status;
+}
+
 int command_export(int argc, char **argv) {
     static const option longs[] = {{"to", required_argument, nullptr, 't'},
                                    {"tables", required_argument, nullptr, 'T'},
@@ -164,11 +221,16 @@ int command_export(int argc, char **argv) {
                                    {"record-id", no_argument, nullptr, kRecordId},
                                    {"quiet", no_argument, nullptr, 'q'},
                                    {"force", no_argument, nullptr, 'f'},
+                                   {"outdir", required_argument, nullptr, 'o'},
+                                   {"jobs", required_argument, nullptr, 'j'},
                                    {"help", no_argument, nullptr, 'h'},
                                    {nullptr, 0, nullptr, 0}};
-    const Parsed parsed = parse("export", argc, argv, ":t:T:c:qfh", longs);
+    const Parsed parsed = parse("export", argc, argv, ":t:T:c:qfo:j:h", longs);
     if (!parsed.ok) return 2;
     qexport::ExportOptions options;
+    std::optional<std::string> outdir;
+    unsigned jobs = 1;
+    bool jobs_given = false;
     for (const auto &[code, value] : parsed.options) {
         switch (code) {
         case 'h': fputs(kExportHelp, stdout); return 0;
@@ -187,8 +249,29 @@ int command_export(int argc, char **argv) {
         case kRecordId: options.record_id = true; break;
         case 'q': options.quiet = true; break;
         case 'f': options.force = true; break;
+        case 'o':
+            if (value.empty()) return usage_error("export", "--outdir needs a folder");
+            outdir = value;
+            break;
+        case 'j':
+            if (!parse_jobs(value, &jobs)) return usage_error("export", "--jobs needs a number from 1: " + value);
+            jobs_given = true;
+            break;
         }
     }
+    if (outdir) {
+        if (parsed.operands.empty()) return usage_error("export", "missing INPUT");
+        if (options.to && !qexport::find_format(qexport::choose_format(options.to, "")))
+            return usage_error("export", "unknown format \"" + *options.to + "\" (sqlite, csv, json, jsonl or xlsx)");
+        if (!options.to) options.to = "sqlite";
+        qexport::BatchOptions batch;
+        batch.common = options;
+        batch.inputs = parsed.operands;
+        batch.outdir = *outdir;
+        batch.jobs = jobs_given ? jobs : processors();
+        return with_interrupts([&] { return qexport::run_export_many(batch); });
+    }
+    if (jobs_given) return usage_error("export", "--jobs goes with --outdir");
     if (parsed.operands.empty()) return usage_error("export", "missing INPUT and OUTPUT");
     if (parsed.operands.size() == 1) return usage_error("export", "missing OUTPUT");
     if (parsed.operands.size() > 2) return usage_error("export", "one INPUT and one OUTPUT: too many arguments");
@@ -198,31 +281,8 @@ int command_export(int argc, char **argv) {
     if (options.to && !qexport::find_format(qexport::choose_format(options.to, options.output)))
         return usage_error("export", "unknown format \"" + *options.to + "\" (sqlite, csv, json, jsonl or xlsx)");
     options.progress = !options.quiet && isatty(STDERR_FILENO);
-    /* An interrupt ends the export the way a failure does, so that no
-     * temporary output is left; then the signal ends the program, as the
-     * shell expects of an interrupted command. */
-    static volatile sig_atomic_t received = 0;
-    struct sigaction action = {};
-    action.sa_handler = [](int signal) {
-        received = signal;
-        qexport::request_stop();
-    };
-    sigemptyset(&action.sa_mask);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        /* a signal ignored when the program started (a background job's
-         * SIGINT) stays ignored */
-        struct sigaction current = {};
-        if (sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
-        sigaction(signal, &action, nullptr);
-    }
-    const int status = qexport::run_export(options);
-    if (received != 0) {
-        std::signal(received, SIG_DFL);
-        raise(received);
-    }
-    return status;
+    return with_interrupts([&] { return qexport::run_export(options); });
 }
-
 /* JSON on standard output. */
 void print_stdout(void *, const char *text, size_t length) { fwrite(text, 1, length, stdout); }
 
