@@ -16,11 +16,14 @@
 #   BENCH_SEED           seed of the data set, default 1
 #   BENCH_BIG_SIZE_MB    size of the big generation-12 file, default 2048
 #   BENCH_FILES          which files: any of "gen12 wide early big" (default all)
-#   BENCH_JOBS           which jobs: any of "read sqlite json xlsx" (default all);
+#   BENCH_JOBS           which jobs: any of "read sqlite json xlsx postgres"
+#                        (default all);
 #                        sqlite also runs the sqlite3 shell's CSV import and
 #                        quarn export --to sqlite and --to csv. On the big file
 #                        each job runs our programs alone (no baselines), each
 #                        under prlimit --as=536870912; read also runs quarn info
+#                        postgres loads a throw-away server (bench/postgres.sh), and
+#                        says it was skipped where none can be started
 #   BENCH_TIMEOUT        seconds before a job is stopped, default 3600
 #   BENCH_DATA           where the files are kept, default bench/data
 #   BENCH_SCRATCH        where outputs go during a job (removed after each),
@@ -45,7 +48,7 @@ TABLES=${BENCH_TABLES:-500}
 SEED=${BENCH_SEED:-1}
 BIG_SIZE=${BENCH_BIG_SIZE_MB:-2048}
 FILES=${BENCH_FILES:-gen12 wide early big}
-JOBS=${BENCH_JOBS:-read sqlite json xlsx}
+JOBS=${BENCH_JOBS:-read sqlite json xlsx postgres}
 TIMEOUT=${BENCH_TIMEOUT:-3600}
 DATA=${BENCH_DATA:-bench/data}
 SCRATCH=${BENCH_SCRATCH:-$BUILD/bench-scratch}
@@ -117,6 +120,60 @@ run_job() {
     rm -rf "$SCRATCH"
 }
 
+# ---- the postgres job ------------------------------------------------------
+# quarn export FILE postgresql://... into a throw-away server, against psql's
+# \copy of the same rows (the CSV of quarn export --to csv, into tables of
+# text columns named by the CSV header) into the same server; rows per
+# second of both and their ratio go to PG_NOTES, printed under the table.
+. "$(dirname "$0")/postgres.sh"
+PG_NOTES=$BUILD/bench-postgres.txt
+: > "$PG_NOTES"
+postgres_job() {
+    layout=$1; file=$2
+    if ! command -v psql > /dev/null 2>&1; then
+        echo "  postgres         skipped: no psql" >&2
+        echo "$layout postgres: skipped (no psql)" >> "$PG_NOTES"
+        return 0
+    fi
+    if ! pg_start; then
+        echo "  postgres         skipped: $PG_WHY" >&2
+        echo "$layout postgres: skipped ($PG_WHY)" >> "$PG_NOTES"
+        return 0
+    fi
+    conn="host=$PG_DIR port=$PG_PORT user=$PG_USER dbname=bench"
+    uri="postgresql://$PG_USER@$(echo "$PG_DIR" | sed 's|/|%2F|g'):$PG_PORT/bench"
+    psql -X -q -v ON_ERROR_STOP=1 -d "$PG_CONNINFO" -c "CREATE DATABASE bench"
+    csv=$PG_DIR/csv
+    "$TOOLS/quarn" export -q "$file" "$csv" --to csv
+    script=$PG_DIR/copy.sql
+    echo "CREATE SCHEMA baseline;" > "$script"
+    tables=""
+    for f in "$csv"/*.csv; do
+        t=$(basename "$f" .csv)
+        tables="$tables $t"
+        columns=$(head -n 1 "$f" | tr -d '\r' | awk -F, '{ for (i = 1; i <= NF; i++) { gsub(/"/, "", $i);
+            printf "%s\"%s\" text", (i > 1 ? ", " : ""), $i } }')
+        printf '%s\n' "CREATE TABLE baseline.\"$t\" ($columns);" >> "$script"
+        # printf, not echo: dash's echo takes the \c of \copy for "stop here"
+        printf '\\copy baseline."%s" from '"'"'%s'"'"' with (format csv, header true)\n' "$t" "$f" >> "$script"
+    done
+    run_job "$layout" "$file" "baseline_psql" - psql -X -q -v ON_ERROR_STOP=1 -d "$conn" -f "$script"
+    run_job "$layout" "$file" "export postgres" - "$TOOLS/quarn" export -q "$file" "$uri"
+    rows=0
+    for t in $tables; do
+        n=$(psql -X -At -d "$conn" -c "SELECT count(*) FROM baseline.\"$t\"")
+        rows=$((rows + n))
+    done
+    tail -n 2 "$RESULTS" | awk -F '\t' -v rows="$rows" -v layout="$layout" '
+        { secs[NR] = $3; status[NR] = $5 }
+        END {
+            if (status[1] != 0 || status[2] != 0 || secs[1] <= 0 || secs[2] <= 0) {
+                printf "%s postgres: %d rows; a job failed\n", layout, rows; exit }
+            printf "%s postgres: %d rows; psql \\copy of the CSV %.0f rows/s, quarn export %.0f rows/s (%.2fx the time of psql)\n",
+                layout, rows, rows / secs[1], rows / secs[2], secs[2] / secs[1] }' >> "$PG_NOTES"
+    pg_stop
+}
+
 for layout in $FILES; do
     file=$(file_for "$layout")
     [ -n "$file" ] || { echo "run.sh: unknown file kind $layout" >&2; exit 1; }
@@ -171,6 +228,8 @@ for layout in $FILES; do
         json)
             run_job "$layout" "$file" baseline_json out.json "$BIN/baseline_json" $(data_args "$layout") "$SCRATCH/out.json"
             run_job "$layout" "$file" quarn-to-json out.json "$TOOLS/quarn-to-json" "$file" "$SCRATCH/out.json" ;;
+        postgres)
+            postgres_job "$layout" "$file" ;;
         xlsx)
             run_job "$layout" "$file" baseline_xlsx out.xlsx "$BIN/baseline_xlsx" $(data_args "$layout") "$SCRATCH/out.xlsx"
             run_job "$layout" "$file" quarn-to-xlsx out.xlsx "$TOOLS/quarn-to-xlsx" "$file" "$SCRATCH/out.xlsx" ;;
@@ -246,3 +305,5 @@ END {
             printf "%-6s MISMATCH: read path %s, generator %s\n", l, read_totals[l], gen_totals[l]
     }
 }' "$RESULTS" | tee "$REPORT"
+[ -s "$PG_NOTES" ] && tee -a "$REPORT" < "$PG_NOTES"
+exit 0

@@ -1,13 +1,15 @@
 /*
  * fuzz_export: runs quarn export in-process on the input, written as a
  * database file into a directory of its own, once per format (sqlite, csv,
- * json, jsonl, xlsx, and sqlite with --containers and --record-id), and
+ * json, jsonl, xlsx, a PostgreSQL script, and sqlite with --containers and
+ * --record-id), and
  * checks what each run leaves behind:
  *   - status 0 or 1, never anything else;
  *   - status 0: the output is well-formed: the SQLite file passes its
  *     integrity check, the JSON document parses, every JSON Lines line
  *     parses, every CSV file reads by RFC 4180 with the same number of
- *     fields in every row, the workbook is a zip archive; every container
+ *     fields in every row, the workbook is a zip archive, the script is one
+ *     transaction whose every COPY line holds one value per column; every container
  *     path a cell names exists as a file;
  *   - status 1: nothing at all is left in the directory but the input;
  *   - the same number of open descriptors before and after.
@@ -19,7 +21,9 @@
 #include <sqlite3.h>
 #include <yajl/yajl_tree.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <dirent.h>
 #include <string>
@@ -188,6 +192,55 @@ void check_xlsx(const std::string &path) {
     if (end == std::string::npos || data.size() - end < 22) abort();
 }
 
+/* A psql script: a comment line and a \set line, then statements (read
+ * with their quoted names, which may hold anything), BEGIN among the first
+ * and COMMIT last; after each COPY ... FROM stdin, lines of as many
+ * tab-separated values as it names columns, none with a raw carriage
+ * return, up to a line "\.". */
+void check_script(const std::string &text) {
+    size_t at = 0;
+    for (const char *head : {"-- ", "\\set "}) {
+        if (text.compare(at, strlen(head), head) != 0) abort();
+        at = text.find('\n', at);
+        if (at == std::string::npos) abort();
+        at++;
+    }
+    std::vector<std::string> statements;
+    while (at < text.size()) {
+        const size_t start = at;
+        size_t columns = 0, depth = 0;
+        while (at < text.size() && text[at] != ';') {
+            if (text[at] == '(') depth++;
+            if (text[at] == '"' || text[at] == '\'') {
+                const char quote = text[at];
+                for (at++; at < text.size(); at++)
+                    if (text[at] == quote) {
+                        if (at + 1 < text.size() && text[at + 1] == quote) at++;
+                        else break;
+                    }
+                if (quote == '"' && depth > 0) columns++;
+            }
+            at++;
+        }
+        if (at + 1 >= text.size() || text[at + 1] != '\n') abort();
+        const std::string statement = text.substr(start, at - start);
+        at += 2;
+        statements.push_back(statement);
+        if (statement.compare(0, 5, "COPY ") != 0) continue;
+        if (statement.size() < 11 || statement.compare(statement.size() - 11, 11, " FROM stdin") != 0) abort();
+        for (;;) {
+            const size_t end = text.find('\n', at);
+            if (end == std::string::npos) abort();
+            const std::string line = text.substr(at, end - at);
+            at = end + 1;
+            if (line == "\\.") break;
+            if (line.find('\r') != std::string::npos) abort();
+            if (static_cast<size_t>(std::count(line.begin(), line.end(), '\t')) + 1 != columns) abort();
+        }
+    }
+    if (statements.size() < 3 || statements[1] != "BEGIN" || statements.back() != "COMMIT") abort();
+}
+
 void check_folder(const std::string &folder, const char *extension) {
     std::vector<std::string> entries;
     list(folder, "", &entries);
@@ -243,7 +296,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     static const Run runs[] = {{"sqlite", "out.sqlite", false}, {"csv", "out", false},
                                {"json", "out.json", false},     {"jsonl", "out", false},
-                               {"xlsx", "out.xlsx", false},     {"sqlite", "out.db", true}};
+                               {"xlsx", "out.xlsx", false},     {"postgres", "out.sql", false},
+                               {"sqlite", "out.db", true}};
     const int files_before = open_files();
     for (const Run &run : runs) {
         clean_outputs();
@@ -269,6 +323,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         else if (to == "csv") check_folder(options.output, ".csv");
         else if (to == "jsonl") check_folder(options.output, ".jsonl");
         else if (to == "json") check_json_text(read_file(options.output), dir);
+        else if (to == "postgres") check_script(read_file(options.output));
         else check_xlsx(options.output);
     }
     clean_outputs();

@@ -52,7 +52,7 @@ TEST(QuarnCommandLine, HelpAndVersion) {
     }
     const qt::RunResult export_help = quarn({"export", "-h"});
     for (const char *option : {"--to FORMAT", "--tables NAME", "--containers DIR", "--text", "--record-id", "--quiet",
-                               "--force"})
+                               "--force", "--schema NAME"})
         EXPECT_NE(export_help.out.find(option), std::string::npos) << option;
     const qt::RunResult version = quarn({"--version"});
     EXPECT_EQ(version.status, 0);
@@ -76,7 +76,7 @@ TEST(QuarnCommandLine, WrongCommandLinesEndWithStatusTwo) {
         {{"export", in, "o.json", "-z"}, "quarn export: unknown option: -z\nTry 'quarn export --help'.\n"},
         {{"export", in, "o.json", "--to"}, "quarn export: option needs an argument: -t\nTry 'quarn export --help'.\n"},
         {{"export", in, "o.json", "--to", "yaml"},
-         "quarn export: unknown format \"yaml\" (sqlite, csv, json, jsonl or xlsx)\nTry 'quarn export --help'.\n"},
+         "quarn export: unknown format \"yaml\" (sqlite, csv, json, jsonl, xlsx or postgres)\nTry 'quarn export --help'.\n"},
         {{"export", in, "o.json", "--tables", ","}, "quarn export: --tables needs at least one table name\nTry 'quarn export --help'.\n"},
         {{"export", in, dir.file("o.parquet")},
          "quarn: " + dir.file("o.parquet") + ": cannot tell the format from the extension; give --to FORMAT\n"},

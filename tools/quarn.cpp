@@ -11,6 +11,7 @@
 #include "dump_files.h"
 #include "export/batch.h"
 #include "export/export.h"
+#include "export/format_postgres.h"
 #include "export/format_sqlite.h"
 #include "export/json_values.h"
 #include "export/source.h"
@@ -38,7 +39,8 @@ const char kMainHelp[] =
     "every table, field, repetition and container.\n"
     "\n"
     "Commands:\n"
-    "  export INPUT OUTPUT   write the tables as SQLite, CSV, JSON, JSON Lines or XLSX\n"
+    "  export INPUT OUTPUT   write the tables as SQLite, CSV, JSON, JSON Lines or XLSX,\n"
+    "                        or load them into PostgreSQL (or a psql script)\n"
     "  export INPUT... --outdir DIR  the same for many files, one output each\n"
     "  info INPUT...         each file's generation and version, and its tables with\n"
     "                        their record, field and container counts\n"
@@ -57,11 +59,12 @@ const char kExportHelp[] =
     "  or:  quarn export INPUT... --outdir DIR [--jobs N] [OPTION]...\n"
     "Writes every table of INPUT (a FileMaker database file) to OUTPUT.\n"
     "\n"
-    "  -t, --to FORMAT       sqlite, csv, json, jsonl or xlsx; without it the format\n"
-    "                        follows OUTPUT's extension (.sqlite, .sqlite3, .db,\n"
-    "                        .json, .xlsx); a name without an extension, or an\n"
-    "                        existing folder, means csv. csv and jsonl write a folder\n"
-    "                        with one file per table.\n"
+    "  -t, --to FORMAT       sqlite, csv, json, jsonl, xlsx or postgres; without it\n"
+    "                        the format follows OUTPUT's extension (.sqlite,\n"
+    "                        .sqlite3, .db, .json, .xlsx, .sql for a psql script);\n"
+    "                        a name without an extension, or an existing folder,\n"
+    "                        means csv. csv and jsonl write a folder with one file\n"
+    "                        per table.\n"
     "  -T, --tables NAME,... only these tables\n"
     "  -c, --containers DIR  write containers as files into DIR (default: OUTPUT\n"
     "                        followed by \"_files\" beside a file output,\n"
@@ -70,7 +73,10 @@ const char kExportHelp[] =
     "      --text            no conversions: every value as the file stores it\n"
     "      --record-id       a first column record_id with each record's stable id\n"
     "  -q, --quiet           no progress line\n"
-    "  -f, --force           replace an existing output\n"
+    "  -s, --schema NAME     (postgres) the schema to create (default: INPUT's name,\n"
+    "                        lower case, other characters than a-z, 0-9, _ as _)\n"
+    "  -f, --force           replace an existing output (postgres: drop and recreate\n"
+    "                        an existing schema)\n"
     "  -o, --outdir DIR      export every INPUT into DIR (made when missing), one\n"
     "                        output each, named after the input without its\n"
     "                        extension, plus the format's (.sqlite, .json, .xlsx;\n"
@@ -87,7 +93,14 @@ const char kExportHelp[] =
     "Numbers become numbers, dates, times and timestamps ISO 8601 (in the date order\n"
     "the file's own values show); a repeating field becomes one column per used\n"
     "repetition (Name, Name[2], ...) or an array in JSON. The output appears only\n"
-    "when the export succeeded.\n";
+    "when the export succeeded.\n"
+    "\n"
+    "Into PostgreSQL: OUTPUT a postgresql:// (or postgres://) URI, or with --to\n"
+    "postgres a key=value connection string (\"host=/run/postgresql dbname=x\"),\n"
+    "loads one schema with a table per table in one transaction (libpq reads the\n"
+    "PG* variables and ~/.pgpass); with --to postgres any other OUTPUT (or a .sql\n"
+    "name) is a script of the same for 'psql -v ON_ERROR_STOP=1 -f OUTPUT'. Columns\n"
+    "are text, numeric, date, time, timestamp, bytea, an array for a repeating field.\n";
 
 const char kInfoHelp[] =
     "Usage: quarn info INPUT... [--json]\n"
@@ -221,11 +234,12 @@ int command_export(int argc, char **argv) {
                                    {"record-id", no_argument, nullptr, kRecordId},
                                    {"quiet", no_argument, nullptr, 'q'},
                                    {"force", no_argument, nullptr, 'f'},
+                                   {"schema", required_argument, nullptr, 's'},
                                    {"outdir", required_argument, nullptr, 'o'},
                                    {"jobs", required_argument, nullptr, 'j'},
                                    {"help", no_argument, nullptr, 'h'},
                                    {nullptr, 0, nullptr, 0}};
-    const Parsed parsed = parse("export", argc, argv, ":t:T:c:qfo:j:h", longs);
+    const Parsed parsed = parse("export", argc, argv, ":t:T:c:qfs:o:j:h", longs);
     if (!parsed.ok) return 2;
     qexport::ExportOptions options;
     std::optional<std::string> outdir;
@@ -249,6 +263,7 @@ int command_export(int argc, char **argv) {
         case kRecordId: options.record_id = true; break;
         case 'q': options.quiet = true; break;
         case 'f': options.force = true; break;
+        case 's': options.schema = value; break;
         case 'o':
             if (value.empty()) return usage_error("export", "--outdir needs a folder");
             outdir = value;
@@ -264,6 +279,11 @@ int command_export(int argc, char **argv) {
         if (options.to && !qexport::find_format(qexport::choose_format(options.to, "")))
             return usage_error("export", "unknown format \"" + *options.to + "\" (sqlite, csv, json, jsonl or xlsx)");
         if (!options.to) options.to = "sqlite";
+        /* one server and schema per input would need a naming scheme of
+         * their own; a loop over quarn export does it plainly */
+        if (qexport::choose_format(options.to, "") == "postgres")
+            return usage_error("export", "--outdir writes files: postgres takes one INPUT and its server or script");
+        if (options.schema) return usage_error("export", "--schema goes with PostgreSQL output");
         qexport::BatchOptions batch;
         batch.common = options;
         batch.inputs = parsed.operands;
@@ -279,7 +299,13 @@ int command_export(int argc, char **argv) {
     options.output = parsed.operands[1];
     if (options.output.empty()) return usage_error("export", "OUTPUT is empty");
     if (options.to && !qexport::find_format(qexport::choose_format(options.to, options.output)))
-        return usage_error("export", "unknown format \"" + *options.to + "\" (sqlite, csv, json, jsonl or xlsx)");
+        return usage_error("export", "unknown format \"" + *options.to + "\" (sqlite, csv, json, jsonl, xlsx or postgres)");
+    if (options.schema) {
+        if (qexport::choose_format(options.to, options.output) != "postgres")
+            return usage_error("export", "--schema goes with PostgreSQL output");
+        if (options.schema->empty() || options.schema->size() > qexport::kPostgresIdentifierBytes)
+            return usage_error("export", "--schema needs a name of 1 to 63 bytes");
+    }
     options.progress = !options.quiet && isatty(STDERR_FILENO);
     return with_interrupts([&] { return qexport::run_export(options); });
 }

@@ -172,6 +172,12 @@ PostgresServer::~PostgresServer() {
     }
 }
 
+std::string PostgresServer::psql() const {
+    std::error_code ec;
+    if (!bin_.empty() && fs::exists(bin_ + "/psql", ec)) return bin_ + "/psql";
+    return fs::exists("/usr/bin/psql", ec) ? "/usr/bin/psql" : "";
+}
+
 std::string PostgresServer::conninfo(const std::string &dbname) const {
     return "host=" + dir_ + " port=" + std::to_string(port_) + " user=" + user_ + " dbname=" + dbname;
 }

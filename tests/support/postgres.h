@@ -32,6 +32,8 @@ class PostgresServer {
     const std::string &socket_dir() const { return dir_; }
     int port() const { return port_; }
     const std::string &user() const { return user_; }
+    /* The psql of the server's installation; "" when it has none. */
+    std::string psql() const;
 
     /* A libpq key=value connection string for database dbname. */
     std::string conninfo(const std::string &dbname = "postgres") const;

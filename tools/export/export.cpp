@@ -9,6 +9,7 @@
 
 #include "container_files.h"
 #include "format.h"
+#include "format_postgres.h"
 #include "output.h"
 #include "progress.h"
 #include "source.h"
@@ -76,13 +77,15 @@ bool stop_requested() { return stop_flag.load(std::memory_order_relaxed); }
 void clear_stop_request() { stop_flag.store(false, std::memory_order_relaxed); }
 
 std::string choose_format(const std::optional<std::string> &to, const std::string &output) {
-    if (to) return lower(*to);
+    if (to) return lower(*to) == "postgresql" ? "postgres" : lower(*to);
+    if (postgres_uri(output)) return "postgres";
     struct stat st;
     if (stat(output.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return "csv";
     const std::string ext = extension(output);
     if (ext == "sqlite" || ext == "sqlite3" || ext == "db") return "sqlite";
     if (ext == "json") return "json";
     if (ext == "xlsx") return "xlsx";
+    if (ext == "sql") return "postgres";
     if (ext.empty()) return "csv";
     return "";
 }
@@ -93,7 +96,7 @@ int run_export(const ExportOptions &options) {
     const FormatInfo *info = find_format(name);
     if (!info) {
         if (options.to)
-            message(progress, "unknown format \"" + *options.to + "\" (sqlite, csv, json, jsonl or xlsx)");
+            message(progress, "unknown format \"" + *options.to + "\" (sqlite, csv, json, jsonl, xlsx or postgres)");
         else
             message(progress, options.output + ": cannot tell the format from the extension; give --to FORMAT");
         return 2;
@@ -140,8 +143,12 @@ int run_export(const ExportOptions &options) {
             progress.update(table, records, bytes);
         };
 
+    /* A database server is no file: nothing is staged there, its
+     * transaction keeps a failed load from showing. */
+    const bool to_server = info->id == FormatId::postgres && postgres_connection(options.output);
     StagedOutput output;
-    if (!output.prepare(options.output, info->folder ? StagedOutput::Kind::folder : StagedOutput::Kind::file,
+    if (!to_server &&
+        !output.prepare(options.output, info->folder ? StagedOutput::Kind::folder : StagedOutput::Kind::file,
                         options.force, &error)) {
         message(progress, error);
         return 1;
@@ -152,6 +159,7 @@ int run_export(const ExportOptions &options) {
     SourceOptions source_options;
     source_options.text = options.text;
     source_options.record_id = options.record_id;
+    source_options.numbers_by_field = info->id == FormatId::postgres;
     StagedOutput files_output;
     std::string files_path, files_root;
     const bool write_files = info->container_files || options.containers.has_value();
@@ -188,20 +196,29 @@ int run_export(const ExportOptions &options) {
         },
         files_path);
 
-    std::vector<TablePlan> plans;
+    FormatSettings settings;
+    settings.work_path = output.work();
+    settings.output_path = to_server ? options.output : without_slashes(options.output);
+    settings.facts = source.facts();
+    settings.input_name = source.display_name();
+    settings.warn = reporter.warn;
+    settings.schema = options.schema ? *options.schema : postgres_schema_name(settings.facts.name);
+    settings.force = options.force;
+    settings.to_server = to_server;
+    std::unique_ptr<Format> format = info->create(settings);
     Failure failure;
-    if (!source.plan(selected, source_options, reporter, &plans, &failure)) {
+    if (!format->prepare(&failure)) {
+        format->abandon();
         message(progress, failure.message);
         return 1;
     }
 
-    FormatSettings settings;
-    settings.work_path = output.work();
-    settings.output_path = without_slashes(options.output);
-    settings.facts = source.facts();
-    settings.input_name = source.display_name();
-    settings.warn = reporter.warn;
-    std::unique_ptr<Format> format = info->create(settings);
+    std::vector<TablePlan> plans;
+    if (!source.plan(selected, source_options, reporter, &plans, &failure)) {
+        format->abandon();
+        message(progress, failure.message);
+        return 1;
+    }
 
     for (const TablePlan &plan : plans) {
         if (!source.export_table(plan, *format, write_files ? &files : nullptr, reporter, &failure)) {
@@ -210,7 +227,9 @@ int run_export(const ExportOptions &options) {
             return 1;
         }
     }
-    if (!format->finish(&failure)) {
+    /* an interrupt that came after the last record must not commit */
+    if (stop_requested() || !format->finish(&failure)) {
+        if (stop_requested()) failure.message = "interrupted";
         format->abandon();
         message(progress, failure.message);
         return 1;

@@ -24,6 +24,7 @@ struct ExportOptions {
     bool record_id = false;
     bool quiet = false;
     bool force = false;
+    std::optional<std::string> schema;     /* --schema (PostgreSQL) */
     /* show the progress line; the program sets it when standard error is a
      * terminal and --quiet is not given */
     bool progress = false;
@@ -46,8 +47,9 @@ bool stop_requested();
 /* Forgets a request to stop, before another export in the same process. */
 void clear_stop_request();
 
-/* The format that --to or OUTPUT's extension chooses: "sqlite", "csv",
- * "json", "jsonl", "xlsx"; empty when the extension tells none. */
+/* The format that --to or OUTPUT chooses: "sqlite", "csv", "json",
+ * "jsonl", "xlsx", "postgres" (--to postgresql too, a postgresql:// or
+ * postgres:// URI, a .sql file); empty when the extension tells none. */
 std::string choose_format(const std::optional<std::string> &to, const std::string &output);
 
 } // namespace qexport

@@ -71,13 +71,15 @@ std::string overflow_json(const std::vector<Cell> &cells, int first) {
 }
 
 const std::vector<FormatInfo> &formats() {
-    /* SQLite's default limit of columns per table, and a sheet's width */
+    /* SQLite's default limit of columns per table, a sheet's width, and
+     * PostgreSQL's limit of columns per table */
     static const std::vector<FormatInfo> table = {
         {FormatId::sqlite, "sqlite", false, false, 2000, create_sqlite_format},
         {FormatId::csv, "csv", true, true, 0, create_csv_format},
         {FormatId::json, "json", false, true, 0, create_json_format},
         {FormatId::jsonl, "jsonl", true, true, 0, create_jsonl_format},
         {FormatId::xlsx, "xlsx", false, true, 16384, create_xlsx_format},
+        {FormatId::postgres, "postgres", false, false, 1600, create_postgres_format},
     };
     return table;
 }

@@ -127,6 +127,10 @@ class Format {
     virtual bool container_piece(uint64_t, std::span<const uint8_t>, Failure *) { return true; }
     virtual bool end_container(Failure *) { return true; }
     virtual bool end_table(Failure *failure) = 0;
+    /* Called once before the tables are planned: a format that writes
+     * somewhere it must reach first (a database server) checks it here, so
+     * that a wrong target fails before the long read. */
+    virtual bool prepare(Failure *) { return true; }
     /* Completes the output in its temporary place. */
     virtual bool finish(Failure *failure) = 0;
     /* Releases everything after a failure; the temporary output is removed
@@ -142,10 +146,16 @@ struct FormatSettings {
     FileFacts facts;
     /* prints one warning line (the text after "quarn: ") */
     std::function<void(const std::string &)> warn;
+    /* PostgreSQL: the schema the tables go into, whether an existing one
+     * is replaced (--force), and whether output_path is a connection
+     * (URI or key=value string) rather than the script file to write */
+    std::string schema;
+    bool force = false;
+    bool to_server = false;
 };
 
 /* The formats. */
-enum class FormatId { sqlite, csv, json, jsonl, xlsx };
+enum class FormatId { sqlite, csv, json, jsonl, xlsx, postgres };
 
 struct FormatInfo {
     FormatId id;
@@ -167,6 +177,7 @@ std::unique_ptr<Format> create_csv_format(const FormatSettings &settings);
 std::unique_ptr<Format> create_json_format(const FormatSettings &settings);
 std::unique_ptr<Format> create_jsonl_format(const FormatSettings &settings);
 std::unique_ptr<Format> create_xlsx_format(const FormatSettings &settings);
+std::unique_ptr<Format> create_postgres_format(const FormatSettings &settings);
 
 } // namespace qexport
 

@@ -36,6 +36,8 @@ struct FieldScan {
     int used = 1;
     /* per order of kOrders: the first value that does not convert, and why */
     std::array<std::optional<std::pair<std::string, std::string>>, 4> failure;
+    /* a number field: the first value that is not a plain decimal */
+    std::optional<std::string> not_number;
 };
 
 struct ScanCtx {
@@ -44,6 +46,7 @@ struct ScanCtx {
     std::vector<FieldScan> *fields;
     DateOrderEvidence *evidence;
     bool evidence_only = false;
+    bool numbers = false; /* look for number fields' other values */
     int32_t last_row = 0;
     uint64_t records = 0;
     bool (*stopped)() = nullptr;
@@ -67,6 +70,8 @@ int scan_value(const quarn_value_t *value, void *user_ctx) {
     FieldScan &field = (*ctx.fields)[static_cast<size_t>(slot)];
     field.used = std::max(field.used, value->repetition);
     const CellType type = (*ctx.types)[static_cast<size_t>(slot)];
+    if (ctx.numbers && type == CellType::number && value->text && !field.not_number && !is_plain_decimal(value->text))
+        field.not_number = value->text;
     if (!is_temporal(type) || !value->text) return QUARN_HANDLER_CONTINUE;
     if (type != CellType::time) ctx.evidence->add(value->text);
     if (ctx.evidence_only) return QUARN_HANDLER_CONTINUE;
@@ -250,7 +255,8 @@ bool Source::plan(const std::vector<const quarn_table_t *> &selected, const Sour
             case QUARN_TYPE_CONTAINER: field.type = CellType::container; break;
             default: field.type = CellType::text; break;
             }
-            scan = scan || field.field.repetitions > 1 || is_temporal(field.type);
+            scan = scan || field.field.repetitions > 1 || is_temporal(field.type) ||
+                   (options.numbers_by_field && field.type == CellType::number);
             dated = dated || field.type == CellType::date || field.type == CellType::timestamp;
             const int32_t index = field.field.index;
             if (index >= 0) {
@@ -265,6 +271,7 @@ bool Source::plan(const std::vector<const quarn_table_t *> &selected, const Sour
         std::vector<FieldScan> field_scans(plan.fields.size());
         if (scan) {
             ScanCtx ctx{&slots, &types, &field_scans, &evidence};
+            ctx.numbers = options.numbers_by_field;
             ctx.stopped = reporter.stopped;
             const quarn_error_t code = quarn_read_records(file_.get(), table, scan_value, &ctx);
             if (ctx.interrupted) {
@@ -323,6 +330,12 @@ bool Source::plan(const std::vector<const quarn_table_t *> &selected, const Sour
         TablePlan &plan = (*plans)[t];
         for (size_t f = 0; f < plan.fields.size(); f++) {
             FieldPlan &field = plan.fields[f];
+            if (field.type == CellType::number && scans[t][f].not_number) {
+                field.type = CellType::text;
+                reporter.warn(display_ + ": table " + quoted(plan.table.name) + ", field " + quoted(field.field.name) +
+                              " kept its text: " + quoted(*scans[t][f].not_number) + " is not a plain decimal number");
+                continue;
+            }
             if (!is_temporal(field.type)) continue;
             const auto &failed = scans[t][f].failure[order_slot];
             if (!failed) continue;
