@@ -9,6 +9,7 @@
  * same bytes from all three generations in every format, repeating's five
  * used repetitions as five columns and five-item arrays.
  */
+#include "export.h"
 #include "quarn_support.h"
 
 #include <gtest/gtest.h>
@@ -237,6 +238,23 @@ INSTANTIATE_TEST_SUITE_P(Generations, ExportGenerations,
                          [](const auto &info) { return generation_name(info.param); });
 
 /* ---- options and rules over one fixture ------------------------------ */
+
+TEST(Export, FormatFollowsTheOutputName) {
+    qt::TempDir dir;
+    const std::string folder = dir.file("existing");
+    fs::create_directory(folder);
+    const struct {
+        std::optional<std::string> to;
+        std::string output, format;
+    } cases[] = {
+        {{}, "o.sqlite", "sqlite"},  {{}, "o.SQLite3", "sqlite"}, {{}, "o.db", "sqlite"},
+        {{}, "o.json", "json"},      {{}, "o.jsonl", "jsonl"},    {{}, "o.ndjson", "jsonl"},
+        {{}, "o.csv", "csv"},        {{}, "o", "csv"},            {{}, folder, "csv"},
+        {{}, "o.xlsx", "xlsx"},      {{}, "o.sql", "postgres"},   {{}, "postgresql://h/db", "postgres"},
+        {{}, "o.parquet", ""},       {"JSONL", "o.json", "jsonl"}, {"postgresql", "dbname=x", "postgres"},
+    };
+    for (const auto &c : cases) EXPECT_EQ(qexport::choose_format(c.to, c.output), c.format) << c.output;
+}
 
 TEST(Export, TextTurnsEveryConversionOff) {
     qt::TempDir dir;

@@ -84,6 +84,8 @@ std::string choose_format(const std::optional<std::string> &to, const std::strin
     const std::string ext = extension(output);
     if (ext == "sqlite" || ext == "sqlite3" || ext == "db") return "sqlite";
     if (ext == "json") return "json";
+    if (ext == "jsonl" || ext == "ndjson") return "jsonl";
+    if (ext == "csv") return "csv";
     if (ext == "xlsx") return "xlsx";
     if (ext == "sql") return "postgres";
     if (ext.empty()) return "csv";
