@@ -147,10 +147,8 @@ postgres_job() {
     "$TOOLS/quarn" export -q "$file" "$csv" --to csv
     script=$PG_DIR/copy.sql
     echo "CREATE SCHEMA baseline;" > "$script"
-    tables=""
     for f in "$csv"/*.csv; do
         t=$(basename "$f" .csv)
-        tables="$tables $t"
         columns=$(head -n 1 "$f" | tr -d '\r' | awk -F, '{ for (i = 1; i <= NF; i++) { gsub(/"/, "", $i);
             printf "%s\"%s\" text", (i > 1 ? ", " : ""), $i } }')
         printf '%s\n' "CREATE TABLE baseline.\"$t\" ($columns);" >> "$script"
@@ -160,7 +158,8 @@ postgres_job() {
     run_job "$layout" "$file" "baseline_psql" - psql -X -q -v ON_ERROR_STOP=1 -d "$conn" -f "$script"
     run_job "$layout" "$file" "export postgres" - "$TOOLS/quarn" export -q "$file" "$uri"
     rows=0
-    for t in $tables; do
+    for f in "$csv"/*.csv; do
+        t=$(basename "$f" .csv) # a table name may hold spaces
         n=$(psql -X -At -d "$conn" -c "SELECT count(*) FROM baseline.\"$t\"")
         rows=$((rows + n))
     done
