@@ -15,6 +15,7 @@
 #include "export/format_sqlite.h"
 #include "export/json_values.h"
 #include "export/source.h"
+#include "sql_text.h"
 
 #include <yajl/yajl_gen.h>
 
@@ -577,6 +578,7 @@ int command_dump(int argc, char **argv) {
 } // namespace
 
 int main(int argc, char **argv) {
+    converter::sqlite_single_thread(); /* one thread: export forks for --jobs */
     if (argc < 2) {
         fputs(kMainHelp, stderr);
         return 2;

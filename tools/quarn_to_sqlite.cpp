@@ -32,6 +32,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace {
 
@@ -86,6 +87,9 @@ struct sqlite_ctx {
     int last_row; /* row number of the values bound so far; 0: none yet */
     Transaction *transaction;
     uint64_t *uncommitted_rows; /* rows inserted since the last commit */
+    /* the bound values of the row, by column number: SQLite reads them in
+     * place at the step, and the strings keep their room from row to row */
+    std::vector<std::string> *values;
 };
 
 /* Counts one inserted row; every kRowsPerTransaction rows commits them and
@@ -150,9 +154,13 @@ int sqlite_insert_value(int row, const quarn_column_t *column, const char *value
         sqlite3_clear_bindings(ctx->statement);
         if (!count_inserted_row(*ctx->transaction, *ctx->uncommitted_rows)) return QUARN_HANDLER_ABORT;
     }
-    const std::string_view text = value;
+    /* a column number the statement has no placeholder for is bound all
+     * the same, so that SQLite refuses it */
+    std::vector<std::string> &values = *ctx->values;
+    const bool kept = column->index >= 0 && static_cast<size_t>(column->index) < values.size();
+    const std::string_view text = kept ? values[column->index].assign(value) : std::string_view(value);
     if (sqlite3_bind_text(ctx->statement, column->index, text.data(), static_cast<int>(text.size()),
-                          SQLITE_TRANSIENT) != SQLITE_OK) {
+                          kept ? SQLITE_STATIC : SQLITE_TRANSIENT) != SQLITE_OK) {
         fprintf(stderr, "Error binding parameter: %s\n", sqlite3_errmsg(ctx->db));
         return QUARN_HANDLER_ABORT;
     }
@@ -237,7 +245,8 @@ int quarn_to_sqlite(const char *input_path, const char *output_path) {
             return 1;
         }
 
-        sqlite_ctx ctx = {db.get(), statement.get(), table.name, 0, &transaction, &uncommitted_rows};
+        std::vector<std::string> values(static_cast<size_t>(sqlite3_bind_parameter_count(statement.get())) + 1);
+        sqlite_ctx ctx = {db.get(), statement.get(), table.name, 0, &transaction, &uncommitted_rows, &values};
         const quarn_error_t error =
             quarn_read_values(input->file.get(), &table, sqlite_insert_value, &ctx);
         if (error != QUARN_OK) return report_error_code(error);
@@ -255,6 +264,7 @@ int quarn_to_sqlite(const char *input_path, const char *output_path) {
 
 #ifndef QUARN_CONVERTER_NO_MAIN
 int main(int argc, char **argv) {
+    converter::sqlite_single_thread();
     converter::check_arguments(argc, argv);
     return converter::quarn_to_sqlite(argv[1], argv[2]);
 }

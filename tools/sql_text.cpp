@@ -37,4 +37,10 @@ bool run_single_statement(sqlite3 *db, const std::string &sql, std::string *mess
     return done;
 }
 
+void sqlite_single_thread() {
+    /* each fails harmlessly (SQLITE_MISUSE) once SQLite is initialized */
+    sqlite3_config(SQLITE_CONFIG_SINGLETHREAD);
+    sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
+}
+
 } // namespace converter
