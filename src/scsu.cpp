@@ -22,6 +22,8 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <algorithm>
+#include <bit>
 #include <cstring>
 
 namespace {
@@ -108,32 +110,41 @@ void define_extended_window(scsu_state &s, uint32_t operand) {
     s.active_window = window;
 }
 
+/* The length of c's UTF-8 form. */
+size_t utf8_length(uint32_t c) {
+    return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+}
+
+/* Writes the length bytes of c's UTF-8 form at out. */
+[[gnu::always_inline]] inline void put_utf8(char *out, uint32_t c, size_t length) {
+    switch (length) {
+    case 1:
+        out[0] = static_cast<char>(c);
+        break;
+    case 2:
+        out[0] = static_cast<char>(0xC0 | (c >> 6));
+        out[1] = static_cast<char>(0x80 | (c & 0x3F));
+        break;
+    case 3:
+        out[0] = static_cast<char>(0xE0 | (c >> 12));
+        out[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out[2] = static_cast<char>(0x80 | (c & 0x3F));
+        break;
+    default:
+        out[0] = static_cast<char>(0xF0 | (c >> 18));
+        out[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out[3] = static_cast<char>(0x80 | (c & 0x3F));
+        break;
+    }
+}
+
 /* Writes c in UTF-8 when its whole form fits the room; otherwise writes
  * nothing and answers false. */
 bool write_utf8(scsu_state &s, uint32_t c) {
-    uint8_t bytes[4];
-    size_t length;
-    if (c < 0x80) {
-        bytes[0] = static_cast<uint8_t>(c);
-        length = 1;
-    } else if (c < 0x800) {
-        bytes[0] = static_cast<uint8_t>(0xC0 | (c >> 6));
-        bytes[1] = static_cast<uint8_t>(0x80 | (c & 0x3F));
-        length = 2;
-    } else if (c < 0x10000) {
-        bytes[0] = static_cast<uint8_t>(0xE0 | (c >> 12));
-        bytes[1] = static_cast<uint8_t>(0x80 | ((c >> 6) & 0x3F));
-        bytes[2] = static_cast<uint8_t>(0x80 | (c & 0x3F));
-        length = 3;
-    } else {
-        bytes[0] = static_cast<uint8_t>(0xF0 | (c >> 18));
-        bytes[1] = static_cast<uint8_t>(0x80 | ((c >> 12) & 0x3F));
-        bytes[2] = static_cast<uint8_t>(0x80 | ((c >> 6) & 0x3F));
-        bytes[3] = static_cast<uint8_t>(0x80 | (c & 0x3F));
-        length = 4;
-    }
+    const size_t length = utf8_length(c);
     if (*s.output_left < length) return false;
-    for (size_t i = 0; i < length; i++) (*s.output)[i] = static_cast<char>(bytes[i]);
+    put_utf8(*s.output, c, length);
     *s.output += length;
     *s.output_left -= length;
     return true;
@@ -168,6 +179,105 @@ bool emit(scsu_state &s, uint32_t c) {
     return true;
 }
 
+/* How many of the first most bytes at in are 0x20 to 0x7F, eight at a
+ * time. In a word whose bytes are all 0x20 or more no byte borrows in
+ * x - 0x20..20, so a top bit set in the difference or in x marks a byte out
+ * of the range; a byte below 0x20 sets its own top bit in the difference,
+ * and only the bytes above it can be touched by its borrow. So the lowest
+ * marked byte (the first in memory, on a little-endian machine) is the
+ * first one out of the range. */
+size_t ascii_run(const uint8_t *in, size_t most) {
+    size_t run = 0;
+    for (; run + 8 <= most; run += 8) {
+        uint64_t x;
+        memcpy(&x, in + run, 8);
+        const uint64_t marks = ((x - 0x2020202020202020u) | x) & 0x8080808080808080u;
+        if (marks != 0) {
+            if constexpr (std::endian::native == std::endian::little)
+                return run + static_cast<size_t>(std::countr_zero(marks) / 8);
+            break;
+        }
+    }
+    while (run < most && static_cast<uint8_t>(in[run] - 0x20) < 0x60) run++;
+    return run;
+}
+
+/* Most stored text is runs of characters that change no state: in
+ * single-byte mode with no quote or surrogate pending, a byte 0x20 to 0x7F
+ * stands for itself and a byte 0x80 to 0xFF for a character of the active
+ * window. The two run helpers below decode such a run straight from the
+ * input to the room, as emit() would, and stop before the first byte of any
+ * other kind or the first character that does not fit, which the byte-by-
+ * byte decoder then takes. No window lies on the surrogates; a character
+ * that did would stop the run all the same. */
+void take_single_byte_run(scsu_state &s) {
+    const auto *in = reinterpret_cast<const uint8_t *>(*s.input);
+    const uint8_t *const end = in + *s.input_left;
+    char *out = *s.output;
+    char *const out_end = out + *s.output_left;
+    const uint32_t window = s.windows[s.active_window];
+    uint32_t last = s.last;
+    while (in < end && out < out_end) {
+        const size_t ascii = ascii_run(in, std::min<size_t>(end - in, out_end - out));
+        if (ascii > 0) {
+            memcpy(out, in, ascii);
+            in += ascii;
+            out += ascii;
+            last = in[-1];
+            continue;
+        }
+        const uint8_t b = *in;
+        if (b < 0x80) break; /* a tag or a control */
+        const uint32_t c = window + (b - 0x80u);
+        if (c >= 0xD800 && c <= 0xDFFF) break;
+        const size_t length = utf8_length(c);
+        if (c != 0) {
+            if (static_cast<size_t>(out_end - out) < length) break;
+            put_utf8(out, c, length);
+            out += length;
+        }
+        last = c;
+        in++;
+    }
+    const size_t taken = static_cast<size_t>(in - reinterpret_cast<const uint8_t *>(*s.input));
+    const size_t written = static_cast<size_t>(out - *s.output);
+    *s.input += taken;
+    *s.input_left -= taken;
+    *s.output = out;
+    *s.output_left -= written;
+    s.last = last;
+}
+
+/* In Unicode mode with no surrogate pending: two bytes a character, the
+ * first not a tag (0xE0 to 0xF2), the unit not a surrogate. */
+void take_unicode_run(scsu_state &s) {
+    const auto *in = reinterpret_cast<const uint8_t *>(*s.input);
+    const uint8_t *const end = in + *s.input_left;
+    char *out = *s.output;
+    char *const out_end = out + *s.output_left;
+    uint32_t last = s.last;
+    while (end - in >= 2 && out < out_end) {
+        const uint8_t high = in[0];
+        if ((high >= kUC0 && high <= 0xF2) || (high >= 0xD8 && high <= 0xDF)) break;
+        const uint32_t c = (static_cast<uint32_t>(high) << 8) | in[1];
+        const size_t length = utf8_length(c);
+        if (c != 0) {
+            if (static_cast<size_t>(out_end - out) < length) break;
+            put_utf8(out, c, length);
+            out += length;
+        }
+        last = c;
+        in += 2;
+    }
+    const size_t taken = static_cast<size_t>(in - reinterpret_cast<const uint8_t *>(*s.input));
+    const size_t written = static_cast<size_t>(out - *s.output);
+    *s.input += taken;
+    *s.input_left -= taken;
+    *s.output = out;
+    *s.output_left -= written;
+    s.last = last;
+}
+
 size_t fail(int error) {
     errno = error;
     return static_cast<size_t>(-1);
@@ -195,23 +305,13 @@ size_t convert_scsu_to_utf8(const char **input, size_t *input_left, char **outpu
     s.output_left = output_left;
 
     while (*input_left > 0 && *output_left > 0) {
-        /* Most stored text is plain ASCII: in single-byte mode, with no
-         * quote or surrogate pending, a run of bytes 0x20 to 0x7F stands
-         * for itself and is copied as it is. */
-        if (s.mode == scsu_mode::single_byte && s.quote < 0 && s.held_high == 0) {
-            const auto *in = reinterpret_cast<const uint8_t *>(*input);
-            const size_t most = *input_left < *output_left ? *input_left : *output_left;
-            size_t run = 0;
-            while (run < most && in[run] >= 0x20 && in[run] < 0x80) run++;
-            if (run > 0) {
-                memcpy(*output, in, run);
-                s.last = in[run - 1];
-                *input += run;
-                *input_left -= run;
-                *output += run;
-                *output_left -= run;
-                continue;
-            }
+        if (s.quote < 0 && s.held_high == 0) {
+            const size_t before = *input_left;
+            if (s.mode == scsu_mode::single_byte)
+                take_single_byte_run(s);
+            else
+                take_unicode_run(s);
+            if (*input_left != before) continue;
         }
         const uint8_t b = take_byte(s);
 

@@ -293,6 +293,59 @@ const ScsuCase kRoomCases[] = {
 };
 INSTANTIATE_TEST_SUITE_P(Room, ScsuDecode, ::testing::ValuesIn(kRoomCases), case_name);
 
+/* ---- runs: text decoded many characters at a time --------------------- */
+
+const ScsuCase kRunCases[] = {
+    /* single-byte mode: ASCII and window characters in one run */
+    {"WindowCharsInAsciiRun", {0x4A, 0x6F, 0x73, 0xE9, 0x21}, {0x4A, 0x6F, 0x73, 0xC3, 0xA9, 0x21}, 0},
+    {"SwitchedWindowRun", {0x12, 0xB4, 0xBE, 0x20, 0x41}, {0xD0, 0xB4, 0xD0, 0xBE, 0x20, 0x41}, 0},
+    {"WindowAtZeroWritesNothing", {0x18, 0xA8, 0x41, 0x80, 0x42}, {0x41, 0x42}, 0},
+    {"WindowCharCutByRoom", {0x41, 0xE9, 0xE9}, {0x41, 0xC3, 0xA9}, E2BIG, 4, 3},
+    {"LongRunCutByRoom", {0x61, 0x62, 0x63, 0x64, 0x65, 0x66, 0x67, 0x68, 0x69, 0x6A},
+     {0x61, 0x62, 0x63, 0x64, 0x65, 0x66, 0x67, 0x68, 0x69}, 0, 9, 9},
+    /* Unicode mode: code units up to a tag, a surrogate or the room */
+    {"UnicodeRunThenUC0", {0x0F, 0x30, 0x42, 0x30, 0x44, 0xE0, 0xE9}, {0xE3, 0x81, 0x82, 0xE3, 0x81, 0x84, 0xC3, 0xA9}, 0},
+    {"UnicodeRunAroundPair", {0x0F, 0x00, 0x41, 0xD8, 0x3D, 0xDE, 0x00, 0x00, 0x42},
+     {0x41, 0xF0, 0x9F, 0x98, 0x80, 0x42}, 0},
+    {"UnicodeRunHighByteF3", {0x0F, 0xF3, 0x00, 0x00, 0x41}, {0xEF, 0x8C, 0x80, 0x41}, 0},
+    {"UnicodeRunZeroUnit", {0x0F, 0x00, 0x00, 0x00, 0x41}, {0x41}, 0},
+    {"UnicodeRunCutByRoom", {0x0F, 0x30, 0x42, 0x30, 0x44}, {0xE3, 0x81, 0x82}, E2BIG, 4, 5},
+    {"UnicodeRunRoomExact", {0x0F, 0x30, 0x42, 0x30, 0x44}, {0xE3, 0x81, 0x82}, 0, 3, 3},
+};
+INSTANTIATE_TEST_SUITE_P(Runs, ScsuDecode, ::testing::ValuesIn(kRunCases), case_name);
+
+/* A run ends exactly where a byte of another kind stands, wherever that is
+ * in the input's words: a CR (a control), a window character and a quote,
+ * at every position from the first to beyond two words. */
+TEST(ScsuDecoder, RunsEndAtEveryPosition) {
+    const struct {
+        const char *name;
+        Bytes stop;
+        Bytes written;
+    } stops[] = {
+        {"CR", {0x0D}, {0x0A}},
+        {"window", {0xE9}, {0xC3, 0xA9}},
+        {"quote", {0x02, 0x41}, {0xC3, 0x81}}, /* SQ1: U+00C1 */
+        {"SCU", {0x0F, 0x30, 0x42, 0xE0}, {0xE3, 0x81, 0x82}},
+    };
+    for (const auto &stop : stops) {
+        for (size_t at = 0; at <= 20; at++) {
+            SCOPED_TRACE(std::string(stop.name) + " at " + std::to_string(at));
+            Bytes input(at, 0x61), expected(at, 0x61);
+            input.insert(input.end(), stop.stop.begin(), stop.stop.end());
+            expected.insert(expected.end(), stop.written.begin(), stop.written.end());
+            for (uint8_t c = 0x62; c < 0x6C; c++) {
+                input.push_back(c);
+                expected.push_back(c);
+            }
+            const DecodeResult r = decode(input, 64);
+            EXPECT_EQ(hex(r.written), hex(expected));
+            EXPECT_EQ(r.error, 0);
+            EXPECT_EQ(r.consumed, input.size());
+        }
+    }
+}
+
 /* ---- input ending inside a tag's operands or a code unit ------------- */
 
 const ScsuCase kIncompleteCases[] = {
