@@ -68,21 +68,36 @@ constexpr collation_table_t make_collation_table() {
 
 constexpr collation_table_t collation_codes = make_collation_table();
 
-/* Where the generator's text goes: written through a FILE* as the document
- * is generated. The first failed write is kept (the generator's print
- * function cannot answer); later text is dropped. */
+/* Where the generator's text goes: gathered in pending, and written through
+ * a FILE* each time that fills (the generator prints a token at a time, and
+ * a call to fwrite for each costs more than the rest of the conversion).
+ * The first failed write is kept (the generator's print function cannot
+ * answer); later text is dropped. */
 struct json_output {
     FILE *file;
     const char *name; /* for messages: the output path or "standard output" */
     int error = 0;    /* errno of the first failed write; 0: none */
+    std::string pending;
 };
+
+constexpr size_t kPendingText = 64 * 1024;
+
+/* Writes the pending text; a failure is kept in out->error. */
+void flush_pending(json_output *out) {
+    if (out->error == 0 && !out->pending.empty()) {
+        errno = 0;
+        if (fwrite(out->pending.data(), 1, out->pending.size(), out->file) != out->pending.size())
+            out->error = errno ? errno : EIO;
+    }
+    out->pending.clear();
+}
 
 /* The generator's print function. */
 void json_print(void *user_ctx, const char *text, size_t length) {
     auto *out = static_cast<json_output *>(user_ctx);
     if (out->error != 0) return;
-    errno = 0;
-    if (fwrite(text, 1, length, out->file) != length) out->error = errno ? errno : EIO;
+    if (out->pending.size() + length > kPendingText) flush_pending(out);
+    out->pending.append(text, length);
 }
 
 /* The writer context handed to json_add_value. */
@@ -226,6 +241,8 @@ class DocumentOutput {
     DocumentOutput(const DocumentOutput &) = delete;
     DocumentOutput &operator=(const DocumentOutput &) = delete;
     ~DocumentOutput() {
+        /* a document cut short by a failure still gets what was made of it */
+        if (file_) flush_pending(&sink_);
         if (file_ && file_ != stdout) fclose(file_);
         if (!temp_path_.empty()) unlink(temp_path_.c_str());
     }
@@ -252,6 +269,7 @@ class DocumentOutput {
      * temporary file over the path. Prints a failure and returns the run's
      * status. */
     int finish() {
+        flush_pending(&sink_);
         if (sink_.error != 0) return report_write_error(sink_.name, sink_.error);
         errno = 0;
         if (file_ == stdout) {
