@@ -14,7 +14,6 @@
 #include <cstring>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace qexport {
 
@@ -33,19 +32,28 @@ class TextFile {
         errno = 0;
         file_ = fopen(path.c_str(), "wb");
         if (!file_) return fail(errno, failure);
-        buffer_.resize(1 << 20);
-        setvbuf(file_, buffer_.data(), _IOFBF, buffer_.size());
+        pending_.reserve(kPending);
         return true;
     }
 
+    /* Text is gathered here and written a megabyte at a time: formats
+     * write a token at a time, and a call into stdio for each costs more
+     * than making the token. */
     void write(std::string_view text) {
         if (error_ != 0 || !file_) return;
-        errno = 0;
-        if (fwrite(text.data(), 1, text.size(), file_) != text.size()) error_ = errno ? errno : EIO;
+        if (text.size() > kPending - pending_.size()) {
+            flush_pending();
+            if (text.size() >= kPending) {
+                write_out(text);
+                return;
+            }
+        }
+        pending_.append(text);
     }
     void put(char c) {
         if (error_ != 0 || !file_) return;
-        if (putc(c, file_) == EOF) error_ = errno ? errno : EIO;
+        if (pending_.size() == kPending) flush_pending();
+        pending_.push_back(c);
     }
 
     /* False (with *failure set) once a write failed. */
@@ -58,6 +66,7 @@ class TextFile {
     /* Flushes and closes; false with the reason when anything failed. */
     bool close(Failure *failure) {
         if (!file_) return ok(failure);
+        flush_pending();
         errno = 0;
         if (error_ == 0 && (fflush(file_) != 0 || ferror(file_))) error_ = errno ? errno : EIO;
         errno = 0;
@@ -73,13 +82,24 @@ class TextFile {
     }
 
   private:
+    static constexpr size_t kPending = 1 << 20;
+
+    void write_out(std::string_view text) {
+        errno = 0;
+        if (fwrite(text.data(), 1, text.size(), file_) != text.size()) error_ = errno ? errno : EIO;
+    }
+    void flush_pending() {
+        if (error_ == 0 && !pending_.empty()) write_out(pending_);
+        pending_.clear();
+    }
+
     bool fail(int error, Failure *failure) {
         error_ = error ? error : EIO;
         return ok(failure);
     }
 
     FILE *file_ = nullptr;
-    std::vector<char> buffer_;
+    std::string pending_;
     std::string shown_;
     int error_ = 0;
 };
