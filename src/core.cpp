@@ -581,6 +581,69 @@ int table_path_match_start2(const quarn_chunk_t *chunk, int depth, int value1, i
 /* Text                                                                */
 /* ------------------------------------------------------------------ */
 
+/* The upper half of MacRoman as iconv converts it, byte by byte, found
+ * once. Bytes below 0x80 are ASCII (iconv converts them to themselves);
+ * with this table, a text is converted exactly as iconv would convert it,
+ * without a call into iconv for every value. A byte that iconv does not
+ * convert to one short character has length 0, and a text holding one goes
+ * through iconv itself. */
+struct mac_roman_table {
+    uint8_t length[128];
+    char utf8[128][4];
+};
+
+static const mac_roman_table &mac_roman() {
+    static const mac_roman_table table = [] {
+        mac_roman_table t{};
+        iconv_t cd = iconv_open("UTF-8", "MACINTOSH");
+        if (cd == reinterpret_cast<iconv_t>(-1)) return t;
+        for (int b = 0x80; b < 0x100; b++) {
+            char in = static_cast<char>(b);
+            char out[8];
+            char *pin = &in, *pout = out;
+            size_t in_left = 1, out_left = sizeof out;
+            iconv(cd, nullptr, nullptr, nullptr, nullptr);
+            const size_t rc = iconv(cd, &pin, &in_left, &pout, &out_left);
+            const size_t n = static_cast<size_t>(pout - out);
+            if (rc != static_cast<size_t>(-1) && in_left == 0 && n >= 1 && n <= 4) {
+                t.length[b - 0x80] = static_cast<uint8_t>(n);
+                memcpy(t.utf8[b - 0x80], out, n);
+            }
+        }
+        iconv_close(cd);
+        return t;
+    }();
+    return table;
+}
+
+/* Converts MacRoman text by the table, whole characters while they fit, as
+ * iconv does; false, having written nothing, when a byte of the text is not
+ * in the table. */
+static bool convert_mac_roman(const uint8_t *text, size_t length, char **cursor, size_t *room) {
+    const mac_roman_table &table = mac_roman();
+    for (size_t i = 0; i < length; i++)
+        if (text[i] >= 0x80 && table.length[text[i] - 0x80] == 0) return false;
+    char *out = *cursor;
+    size_t left = *room;
+    for (size_t i = 0; i < length; i++) {
+        const uint8_t b = text[i];
+        if (b < 0x80) {
+            if (left < 1) break;
+            *out++ = static_cast<char>(b);
+            left--;
+        } else {
+            const size_t n = table.length[b - 0x80];
+            if (left < n) break;
+            memcpy(out, table.utf8[b - 0x80], n);
+            out += n;
+            left -= n;
+        }
+    }
+    *cursor = out;
+    *room = left;
+    return true;
+}
+
 void convert(iconv_t converter, int mask, char *out, size_t out_size, const uint8_t *stored,
              size_t stored_length) {
     /* the mask is removed on a scratch copy: stored bytes never change;
@@ -607,7 +670,9 @@ void convert(iconv_t converter, int mask, char *out, size_t out_size, const uint
     char *in = reinterpret_cast<char *>(const_cast<uint8_t *>(text));
     char *cursor = out;
     size_t room = out_size;
-    if (converter) {
+    if (converter && convert_mac_roman(text, left, &cursor, &room)) {
+        /* converted by the table */
+    } else if (converter) {
         iconv(converter, nullptr, nullptr, nullptr, nullptr); /* initial state */
         iconv(converter, &in, &left, &cursor, &room);
     } else {

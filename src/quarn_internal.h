@@ -247,8 +247,9 @@ int table_path_match_start2(const quarn_chunk_t *chunk, int depth, int value1,
 
 /* Turns stored text into NUL-terminated UTF-8 in out (out_size bytes,
  * terminator included): XORs mask over a scratch copy, drops leading spaces,
- * decodes Mac Roman through converter when it is not null and SCSU
- * otherwise. The text never ends inside a UTF-8 sequence. Nothing is
+ * decodes Mac Roman when converter (iconv from MACINTOSH) is not null and
+ * SCSU otherwise; Mac Roman goes by a table of what iconv gives for each
+ * byte, and through converter itself for a byte outside the table. The text never ends inside a UTF-8 sequence. Nothing is
  * reported; a bad sequence or a full buffer ends the text there. */
 void convert(iconv_t converter, int mask, char *out, size_t out_size,
              const uint8_t *stored, size_t stored_length);

@@ -148,10 +148,25 @@ TEST_F(ConvertMacRoman, TextCases) {
         {"no-break space kept", {0xCA, 0x41}, "\xC2\xA0" "A"},
         /* CR and TAB pass through: the SCSU departures do not apply */
         {"CR and TAB unchanged", bytes("a\r\n\tb"), "a\r\n\tb"},
+        /* plain ASCII is copied, not converted: it must read the same */
+        {"controls and DEL unchanged", {0x01, 0x1F, 0x7F, 0x41}, "\x01\x1F\x7F" "A"},
+        {"long ascii", bytes("abcdefghijklmnopq"), "abcdefghijklmnopq"},
     };
     for (const TextCase &c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(run_convert(converter_, 0, c.stored, value_buffer_size(c.stored)), c.expected);
+    }
+}
+
+/* One byte above 0x7F anywhere in an otherwise plain text is converted. */
+TEST_F(ConvertMacRoman, HighByteAtEveryPosition) {
+    const std::string letters = "abcdefghijklmnopqrs";
+    for (size_t at = 0; at <= letters.size(); at++) {
+        SCOPED_TRACE("at " + std::to_string(at));
+        Bytes stored = bytes(letters);
+        stored.insert(stored.begin() + static_cast<long>(at), 0x8E);
+        const std::string expected = letters.substr(0, at) + "\xC3\xA9" + letters.substr(at);
+        EXPECT_EQ(run_convert(converter_, 0, stored, value_buffer_size(stored)), expected);
     }
 }
 
