@@ -210,6 +210,17 @@ size_t ascii_run(const uint8_t *in, size_t most) {
  * other kind or the first character that does not fit, which the byte-by-
  * byte decoder then takes. No window lies on the surrogates; a character
  * that did would stop the run all the same. */
+/* Moves the input and output on to where a run stopped. */
+void end_run(scsu_state &s, const uint8_t *in, char *out, uint32_t last) {
+    const size_t taken = static_cast<size_t>(in - reinterpret_cast<const uint8_t *>(*s.input));
+    const size_t written = static_cast<size_t>(out - *s.output);
+    *s.input += taken;
+    *s.input_left -= taken;
+    *s.output = out;
+    *s.output_left -= written;
+    s.last = last;
+}
+
 void take_single_byte_run(scsu_state &s) {
     const auto *in = reinterpret_cast<const uint8_t *>(*s.input);
     const uint8_t *const end = in + *s.input_left;
@@ -239,13 +250,7 @@ void take_single_byte_run(scsu_state &s) {
         last = c;
         in++;
     }
-    const size_t taken = static_cast<size_t>(in - reinterpret_cast<const uint8_t *>(*s.input));
-    const size_t written = static_cast<size_t>(out - *s.output);
-    *s.input += taken;
-    *s.input_left -= taken;
-    *s.output = out;
-    *s.output_left -= written;
-    s.last = last;
+    end_run(s, in, out, last);
 }
 
 /* In Unicode mode with no surrogate pending: two bytes a character, the
@@ -269,13 +274,7 @@ void take_unicode_run(scsu_state &s) {
         last = c;
         in += 2;
     }
-    const size_t taken = static_cast<size_t>(in - reinterpret_cast<const uint8_t *>(*s.input));
-    const size_t written = static_cast<size_t>(out - *s.output);
-    *s.input += taken;
-    *s.input_left -= taken;
-    *s.output = out;
-    *s.output_left -= written;
-    s.last = last;
+    end_run(s, in, out, last);
 }
 
 size_t fail(int error) {
