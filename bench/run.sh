@@ -21,9 +21,10 @@
 #                        sqlite also runs the sqlite3 shell's CSV import and
 #                        quarn export --to sqlite and --to csv. On the big file
 #                        each job runs our programs alone (no baselines), each
-#                        under prlimit --as=536870912; read also runs quarn info
-#                        postgres loads a throw-away server (bench/postgres.sh), and
-#                        says it was skipped where none can be started
+#                        under prlimit --as=536870912; read also runs quarn info,
+#                        and postgres is left out there. postgres loads a
+#                        throw-away server (bench/postgres.sh), and says it
+#                        was skipped where none can be started
 #   BENCH_TIMEOUT        seconds before a job is stopped, default 3600
 #   BENCH_DATA           where the files are kept, default bench/data
 #   BENCH_SCRATCH        where outputs go during a job (removed after each),
@@ -202,6 +203,10 @@ for layout in $FILES; do
                 run_job big "$file" quarn-to-json out.json $limited "$TOOLS/quarn-to-json" "$file" "$SCRATCH/out.json" ;;
             xlsx)
                 run_job big "$file" quarn-to-xlsx out.xlsx $limited "$TOOLS/quarn-to-xlsx" "$file" "$SCRATCH/out.xlsx" ;;
+            postgres)
+                # the load's memory is mostly the server's, which a limit on
+                # quarn does not measure: the smaller files show the load
+                echo "  postgres         left out on the big file" >&2 ;;
             *)
                 echo "run.sh: unknown job $job" >&2; exit 1 ;;
             esac
