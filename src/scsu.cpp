@@ -202,14 +202,6 @@ size_t ascii_run(const uint8_t *in, size_t most) {
     return run;
 }
 
-/* Most stored text is runs of characters that change no state: in
- * single-byte mode with no quote or surrogate pending, a byte 0x20 to 0x7F
- * stands for itself and a byte 0x80 to 0xFF for a character of the active
- * window. The two run helpers below decode such a run straight from the
- * input to the room, as emit() would, and stop before the first byte of any
- * other kind or the first character that does not fit, which the byte-by-
- * byte decoder then takes. No window lies on the surrogates; a character
- * that did would stop the run all the same. */
 /* Moves the input and output on to where a run stopped. */
 void end_run(scsu_state &s, const uint8_t *in, char *out, uint32_t last) {
     const size_t taken = static_cast<size_t>(in - reinterpret_cast<const uint8_t *>(*s.input));
@@ -221,6 +213,14 @@ void end_run(scsu_state &s, const uint8_t *in, char *out, uint32_t last) {
     s.last = last;
 }
 
+/* Most stored text is runs of characters that change no state: in
+ * single-byte mode with no quote or surrogate pending, a byte 0x20 to 0x7F
+ * stands for itself and a byte 0x80 to 0xFF for a character of the active
+ * window. The two run helpers below decode such a run straight from the
+ * input to the room, as emit() would, and stop before the first byte of any
+ * other kind or the first character that does not fit, which the byte-by-
+ * byte decoder then takes. No window lies on the surrogates; a character
+ * that did would stop the run all the same. */
 void take_single_byte_run(scsu_state &s) {
     const auto *in = reinterpret_cast<const uint8_t *>(*s.input);
     const uint8_t *const end = in + *s.input_left;
