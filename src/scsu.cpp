@@ -202,6 +202,18 @@ size_t ascii_run(const uint8_t *in, size_t most) {
     return run;
 }
 
+/* Writes c at out in UTF-8 and moves out past it, when its whole form fits
+ * before end (the code point 0 writes nothing); false, writing nothing,
+ * when it does not fit. */
+[[gnu::always_inline]] inline bool put_fitting(char *&out, const char *end, uint32_t c) {
+    if (c == 0) return true;
+    const size_t length = utf8_length(c);
+    if (static_cast<size_t>(end - out) < length) return false;
+    put_utf8(out, c, length);
+    out += length;
+    return true;
+}
+
 /* Moves the input and output on to where a run stopped. */
 void end_run(scsu_state &s, const uint8_t *in, char *out, uint32_t last) {
     const size_t taken = static_cast<size_t>(in - reinterpret_cast<const uint8_t *>(*s.input));
@@ -240,13 +252,7 @@ void take_single_byte_run(scsu_state &s) {
         const uint8_t b = *in;
         if (b < 0x80) break; /* a tag or a control */
         const uint32_t c = window + (b - 0x80u);
-        if (c >= 0xD800 && c <= 0xDFFF) break;
-        const size_t length = utf8_length(c);
-        if (c != 0) {
-            if (static_cast<size_t>(out_end - out) < length) break;
-            put_utf8(out, c, length);
-            out += length;
-        }
+        if ((c >= 0xD800 && c <= 0xDFFF) || !put_fitting(out, out_end, c)) break;
         last = c;
         in++;
     }
@@ -265,12 +271,7 @@ void take_unicode_run(scsu_state &s) {
         const uint8_t high = in[0];
         if ((high >= kUC0 && high <= 0xF2) || (high >= 0xD8 && high <= 0xDF)) break;
         const uint32_t c = (static_cast<uint32_t>(high) << 8) | in[1];
-        const size_t length = utf8_length(c);
-        if (c != 0) {
-            if (static_cast<size_t>(out_end - out) < length) break;
-            put_utf8(out, c, length);
-            out += length;
-        }
+        if (!put_fitting(out, out_end, c)) break;
         last = c;
         in += 2;
     }

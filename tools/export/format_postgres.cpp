@@ -23,6 +23,7 @@
 #include "format_postgres.h"
 
 #include "format.h"
+#include "names.h"
 #include "sql_text.h"
 
 #include <libpq-fe.h>
@@ -44,21 +45,6 @@ namespace {
 using converter::quoted_identifier;
 
 constexpr size_t kBufferBytes = 1 << 20;
-
-bool continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
-
-std::string cut_bytes(std::string_view text, size_t max_bytes) {
-    if (text.size() <= max_bytes) return std::string(text);
-    size_t end = max_bytes;
-    while (end > 0 && continuation(static_cast<unsigned char>(text[end]))) end--;
-    return std::string(text.substr(0, end));
-}
-
-std::string lower_ascii(std::string text) {
-    for (char &c : text)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return text;
-}
 
 /* Identifiers unique regardless of ASCII case and at most 63 bytes: a
  * longer name is cut at a character boundary, and a name taken already
@@ -691,7 +677,7 @@ std::string postgres_schema_name(std::string_view file_name) {
     std::string name;
     for (size_t i = 0; i < stem.size(); i++) {
         const unsigned char c = static_cast<unsigned char>(stem[i]);
-        if (continuation(c)) continue; /* a character beyond ASCII is one "_" */
+        if (utf8_continuation(c)) continue; /* a character beyond ASCII is one "_" */
         const char lower = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : static_cast<char>(c);
         name += (lower >= 'a' && lower <= 'z') || (lower >= '0' && lower <= '9') || lower == '_' ? lower : '_';
     }

@@ -8,15 +8,10 @@
 
 namespace qexport {
 
-namespace {
-
-bool continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
-
-/* text cut to at most max_bytes bytes at a character boundary. */
 std::string cut_bytes(std::string_view text, size_t max_bytes) {
     if (text.size() <= max_bytes) return std::string(text);
     size_t end = max_bytes;
-    while (end > 0 && continuation(static_cast<unsigned char>(text[end]))) end--;
+    while (end > 0 && utf8_continuation(static_cast<unsigned char>(text[end]))) end--;
     return std::string(text.substr(0, end));
 }
 
@@ -27,19 +22,17 @@ std::string lower_ascii(std::string_view text) {
     return out;
 }
 
-} // namespace
-
 size_t character_count(std::string_view text) {
     size_t count = 0;
     for (char c : text)
-        if (!continuation(static_cast<unsigned char>(c))) count++;
+        if (!utf8_continuation(static_cast<unsigned char>(c))) count++;
     return count;
 }
 
 std::string cut_characters(std::string_view text, size_t max_chars) {
     size_t count = 0;
     for (size_t i = 0; i < text.size(); i++) {
-        if (continuation(static_cast<unsigned char>(text[i]))) continue;
+        if (utf8_continuation(static_cast<unsigned char>(text[i]))) continue;
         if (count == max_chars) return std::string(text.substr(0, i));
         count++;
     }

@@ -43,6 +43,15 @@ class UniqueNames {
     std::set<std::string> taken_; /* lower-cased */
 };
 
+/* Whether c continues a UTF-8 character rather than starting one. */
+inline bool utf8_continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
+
+/* text cut to at most max_bytes bytes at a character boundary. */
+std::string cut_bytes(std::string_view text, size_t max_bytes);
+
+/* text with A to Z lower-cased, nothing else changed. */
+std::string lower_ascii(std::string_view text);
+
 /* text cut to at most max_chars UTF-8 characters. */
 std::string cut_characters(std::string_view text, size_t max_chars);
 
