@@ -84,6 +84,7 @@ int quarn_to_xlsx(const char *input_path, const char *output_path) {
      * close removes only a regular file of this run's making. */
     const OutputGuard guard(output_path);
 
+    keep_sheet_arrays_untouched();
     lxw_workbook_options options = {};
     options.constant_memory = 1;
     WorkbookPtr workbook(workbook_new_opt(output_path, &options));
