@@ -6,12 +6,13 @@
  * the format profile of the file's generation, and every sector is checked
  * and becomes a block record (ids and payload length); no payload is kept.
  * After that every query is a walk over the block chain (process_blocks),
- * which reads each block's sector again when it comes to it, one sector at
- * a time into one buffer (read_block_payload: pread from the file, or a
- * copy from the image kept for a buffer), and leans on block.cpp to decode
- * it into chunks. The memory a handle holds is one 40-byte record per
- * sector and what one block needs, whatever the file's size; a buffer's
- * sectors are the one exception (the caller's buffer cannot be read again).
+ * which reads each block's sector again when it comes to it into one buffer
+ * (read_block_payload: from the file through a read-ahead window of up to
+ * 256 KB, or a copy from the image kept for a buffer), and leans on
+ * block.cpp to decode it into chunks. The memory a handle holds is one
+ * 40-byte record per sector, the window and what one block needs, whatever
+ * the file's size; a buffer's sectors are the one exception (the caller's
+ * buffer cannot be read again).
  *
  * Allocation failures surface as exceptions inside the library (std::bad_alloc,
  * or std::length_error for a size no container can hold); every exported
@@ -45,6 +46,8 @@ constexpr size_t kVersionLengthOffset = 541;
 constexpr size_t kVersionOffset = 542;
 constexpr size_t kVersionMax = 9;
 constexpr uint64_t kInitialPathCapacity = 16;
+/* The most a walk reads ahead of the sector it needs. */
+constexpr uint64_t kReadAheadBytes = 256 * 1024;
 
 /* The handle holds one block record per sector: 40 bytes are under 1 % of a
  * generation-7 sector. */
@@ -307,17 +310,41 @@ static void keep_path_keys(quarn_file_t *file) {
     file->path_loaded_depth = 0;
 }
 
-/* Reads size bytes at offset of the descriptor whole; false when the
- * descriptor fails or ends first. */
-static bool read_whole(int descriptor, uint8_t *out, size_t size, uint64_t offset) {
+/* Reads up to size bytes at offset of the descriptor; what it got before
+ * the end of the file or an error. */
+static size_t read_some(int descriptor, uint8_t *out, size_t size, uint64_t offset) {
     size_t done = 0;
     while (done < size) {
         const ssize_t n = pread(descriptor, out + done, size - done,
                                 static_cast<off_t>(offset + done));
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
+        if (n <= 0) break;
         done += static_cast<size_t>(n);
     }
+    return done;
+}
+
+/* Copies the sector of slot into out, from the read-ahead window, which is
+ * filled from the descriptor when the sector lies outside it. A walk reads
+ * most files' blocks in the order of their sectors, and a pread for each
+ * sector costs more than decoding it (the 1 KB sectors of earlier files
+ * above all). Sectors past the file's present end, or that fail to read, only
+ * shorten the window; false when the sector itself is not there. */
+static bool read_sector(quarn_file_t *file, uint64_t slot, uint8_t *out) {
+    const uint64_t size = file->sector_size;
+    if (slot < file->window_first || slot - file->window_first >= file->window_count) {
+        const uint64_t most = std::max<uint64_t>(1, kReadAheadBytes / size);
+        const bool in_order = file->window_count > 0 && slot == file->window_first + file->window_count;
+        file->read_ahead = in_order ? std::min(file->read_ahead * 2, most) : 1;
+        const uint64_t count = std::min<uint64_t>(file->read_ahead, file->blocks.size() - slot);
+        if (file->window.size() < count * size) file->window.resize(count * size);
+        const size_t got = read_some(file->descriptor, file->window.data(), count * size,
+                                     file->first_sector_offset + slot * size);
+        file->window_first = slot;
+        file->window_count = got / size;
+        if (file->window_count == 0) return false;
+    }
+    memcpy(out, file->window.data() + (slot - file->window_first) * size, size);
     return true;
 }
 
@@ -333,8 +360,7 @@ quarn_error_t read_block_payload(quarn_file_t *file, quarn_block_t *block) {
     uint8_t *sector = file->sector_buffer.data();
     if (file->image) {
         memcpy(sector, file->image.get() + slot * size, size);
-    } else if (!read_whole(file->descriptor, sector, size,
-                           file->first_sector_offset + slot * size)) {
+    } else if (!read_sector(file, slot, sector)) {
         return QUARN_ERROR_READ;
     }
     /* a sector that no longer reads as it did at the open belongs to some
@@ -461,6 +487,8 @@ static int walk_blocks(quarn_file_t *file, int64_t table_key, quarn_block_handle
     if (id < 1 || static_cast<uint64_t>(id) > count) return QUARN_OK;
 
     std::vector<bool> visited(count, false);
+    /* read-ahead starts afresh: the walk reads the file as it is now */
+    file->window_count = 0;
     for (;;) {
         quarn_block_t *block = &file->blocks[id - 1];
         int result = QUARN_OK;

@@ -152,10 +152,13 @@ Results read_by_path(const Bytes &bytes) {
 
 std::string name_of(Generation g) { return "generation " + std::to_string(int(g)); }
 
+/* Shuffled, the chain jumps back and forth over the sectors, in and out of
+ * what a walk has read ahead. */
 TEST(ReadAgain, ByPathAndFromABufferTheSameResults) {
-    for (Generation g : kGenerations) {
-        SCOPED_TRACE(name_of(g));
-        const qw::Database db = sample(g);
+    for (Generation g : kGenerations) for (bool shuffled : {false, true}) {
+        SCOPED_TRACE(name_of(g) + (shuffled ? ", shuffled chain" : ", chain in id order"));
+        qw::Database db = sample(g);
+        db.shuffle_blocks = shuffled;
         const Bytes bytes = qw::build_database(db);
         TempDir dir;
         const std::string path = dir.path + "/db.fmp12";
