@@ -197,12 +197,21 @@ static quarn_error_t load_blocks(quarn_file_t *file) {
     file->block_count = count;
     file->blocks[0] = index_block;
 
+    /* the rest in batches of sectors: one fread (and read) a sector would
+     * cost more than checking it */
+    const uint64_t batch_sectors = std::max<uint64_t>(1, kReadAheadBytes / sector_size);
+    std::vector<uint8_t> batch(static_cast<size_t>(std::min(batch_sectors, count) * sector_size));
     uint64_t loaded = 1;
-    while (loaded < count && fread(sector.data(), 1, sector_size, stream) == sector_size) {
-        quarn_error_t rc = new_block_from_sector(file, sector.data(), &file->blocks[loaded], nullptr);
-        if (rc != QUARN_OK) return rc;
-        if (image) memcpy(image + loaded * sector_size, sector.data(), sector_size);
-        loaded++;
+    while (loaded < count) {
+        const uint64_t wanted = std::min(batch_sectors, count - loaded);
+        const size_t got = fread(batch.data(), sector_size, wanted, stream);
+        for (size_t i = 0; i < got; i++, loaded++) {
+            const uint8_t *at = batch.data() + i * sector_size;
+            quarn_error_t rc = new_block_from_sector(file, at, &file->blocks[loaded], nullptr);
+            if (rc != QUARN_OK) return rc;
+            if (image) memcpy(image + loaded * sector_size, at, sector_size);
+        }
+        if (got < wanted) break;
     }
     if (loaded != count) return QUARN_ERROR_BAD_SECTOR_COUNT;
     return QUARN_OK;
