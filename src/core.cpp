@@ -198,9 +198,14 @@ static quarn_error_t load_blocks(quarn_file_t *file) {
     file->blocks[0] = index_block;
 
     /* the rest in batches of sectors: one fread (and read) a sector would
-     * cost more than checking it */
+     * cost more than checking it. The batch is the read-ahead window of the
+     * walks to come, empty after the open: one buffer for the handle's life
+     * (freeing it would raise glibc's mmap threshold, and with it the
+     * memory later large blocks take from the heap) */
     const uint64_t batch_sectors = std::max<uint64_t>(1, kReadAheadBytes / sector_size);
-    std::vector<uint8_t> batch(static_cast<size_t>(std::min(batch_sectors, count) * sector_size));
+    std::vector<uint8_t> &batch = file->window;
+    batch.resize(static_cast<size_t>(std::min(batch_sectors, count) * sector_size));
+    file->window_count = 0;
     uint64_t loaded = 1;
     while (loaded < count) {
         const uint64_t wanted = std::min(batch_sectors, count - loaded);
