@@ -338,19 +338,40 @@ static size_t read_some(int descriptor, uint8_t *out, size_t size, uint64_t offs
     return done;
 }
 
+/* How many sectors from slot on the window takes when the walk needs slot
+ * and it is not there. The walk goes on along the chain the open recorded,
+ * so the window reaches as far as the blocks linked from this one stay
+ * ahead of it and within kReadAheadBytes, and as long as a quarter of the
+ * sectors read are theirs: a chain in sector order is read 256 KB at a
+ * time, a chain jumping about in a sector at a time as before. */
+static uint64_t window_span(const quarn_file_t *file, uint64_t slot) {
+    const uint64_t most = std::max<uint64_t>(1, kReadAheadBytes / file->sector_size);
+    const uint64_t limit = std::min<uint64_t>(slot + most, file->blocks.size());
+    uint64_t end = slot + 1, linked = 1, at = slot;
+    for (uint64_t step = 1; step < most; step++) {
+        const int64_t next = file->blocks[at].next_id;
+        if (next < 1 || static_cast<uint64_t>(next) > limit) break;
+        const uint64_t next_slot = static_cast<uint64_t>(next) - 1;
+        if (next_slot < slot) break;
+        linked++;
+        const uint64_t reach = std::max(end, next_slot + 1);
+        if (reach - slot > 4 * linked) break;
+        end = reach;
+        at = next_slot;
+    }
+    return end - slot;
+}
+
 /* Copies the sector of slot into out, from the read-ahead window, which is
- * filled from the descriptor when the sector lies outside it. A walk reads
- * most files' blocks in the order of their sectors, and a pread for each
- * sector costs more than decoding it (the 1 KB sectors of earlier files
- * above all). Sectors past the file's present end, or that fail to read, only
- * shorten the window; false when the sector itself is not there. */
+ * filled from the descriptor when the sector lies outside it: a pread for
+ * each sector costs more than decoding it (the 1 KB sectors of earlier
+ * files above all). Sectors past the file's present end, or that fail to
+ * read, only shorten the window; false when the sector itself is not
+ * there. */
 static bool read_sector(quarn_file_t *file, uint64_t slot, uint8_t *out) {
     const uint64_t size = file->sector_size;
     if (slot < file->window_first || slot - file->window_first >= file->window_count) {
-        const uint64_t most = std::max<uint64_t>(1, kReadAheadBytes / size);
-        const bool in_order = file->window_count > 0 && slot == file->window_first + file->window_count;
-        file->read_ahead = in_order ? std::min(file->read_ahead * 2, most) : 1;
-        const uint64_t count = std::min<uint64_t>(file->read_ahead, file->blocks.size() - slot);
+        const uint64_t count = window_span(file, slot);
         if (file->window.size() < count * size) file->window.resize(count * size);
         const size_t got = read_some(file->descriptor, file->window.data(), count * size,
                                      file->first_sector_offset + slot * size);

@@ -128,17 +128,14 @@ struct quarn_file {
     /* The sector read last, and the block it holds (its payload points in). */
     std::vector<uint8_t> sector_buffer;
     quarn_block_t *loaded_block = nullptr;
-    /* Sectors read ahead from the descriptor for a walk going through them
-     * in order: window holds window_count sectors from slot window_first.
-     * read_ahead is how many sectors the next read outside the window
-     * asks for: doubled, up to kReadAheadBytes, each time the walk comes to
-     * the sector just past the window, one again elsewhere. Every walk
-     * starts with an empty window, so it reads the file as it is now (but
-     * for the block read last, which stays loaded). */
+    /* Sectors read ahead from the descriptor for a walk, as far as the
+     * chain from the block it needs stays close ahead: window holds
+     * window_count sectors from slot window_first. Every walk starts with
+     * an empty window, so it reads the file as it is now (but for the
+     * block read last, which stays loaded). */
     std::vector<uint8_t> window;
     uint64_t window_first = 0;
     uint64_t window_count = 0;
-    uint64_t read_ahead = 1;
 
     /* The outermost keys learnt for process_table_blocks. */
     std::vector<outer_keys_summary> outer_summaries;
