@@ -13,6 +13,7 @@
 #include "output.h"
 #include "progress.h"
 #include "source.h"
+#include "xlsx_support.h"
 
 #include <algorithm>
 #include <atomic>
@@ -111,6 +112,10 @@ int run_export(const ExportOptions &options) {
         message(progress, options.output + " is the input");
         return 2;
     }
+
+    /* before the input is read: what the allocator does for the reading
+     * decides where the workbook's sheets go */
+    if (info->id == FormatId::xlsx) converter::keep_sheet_arrays_untouched();
 
     Source source;
     std::string error;
