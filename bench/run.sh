@@ -19,7 +19,8 @@
 #   BENCH_JOBS           which jobs: any of "read sqlite json xlsx postgres"
 #                        (default all);
 #                        sqlite also runs the sqlite3 shell's CSV import and
-#                        quarn export --to sqlite and --to csv. On the big file
+#                        quarn export --to sqlite and --to csv, xlsx also
+#                        quarn export --to xlsx (not on the big file). On the big file
 #                        each job runs our programs alone (no baselines), each
 #                        under prlimit --as=536870912; read also runs quarn info,
 #                        and postgres is left out there. postgres loads a
@@ -33,7 +34,8 @@
 # Ratios: the read path against bench_fread (reading the file into memory),
 # each converter against its baseline (the same output written straight from
 # the generator's rows), quarn export (to SQLite and to CSV) against
-# quarn-to-sqlite on the same file; the SQLite jobs also against the sqlite3
+# quarn-to-sqlite on the same file, quarn export to XLSX against
+# baseline_xlsx; the SQLite jobs also against the sqlite3
 # shell importing the same rows from CSV files (`.import --csv`, with the two
 # pragmas quarn-to-sqlite sets; the files are written from the generator's
 # rows by baseline_csv before the job, outside its time). The memory limit of a job is 64 MB for
@@ -236,7 +238,8 @@ for layout in $FILES; do
             postgres_job "$layout" "$file" ;;
         xlsx)
             run_job "$layout" "$file" baseline_xlsx out.xlsx "$BIN/baseline_xlsx" $(data_args "$layout") "$SCRATCH/out.xlsx"
-            run_job "$layout" "$file" quarn-to-xlsx out.xlsx "$TOOLS/quarn-to-xlsx" "$file" "$SCRATCH/out.xlsx" ;;
+            run_job "$layout" "$file" quarn-to-xlsx out.xlsx "$TOOLS/quarn-to-xlsx" "$file" "$SCRATCH/out.xlsx"
+            run_job "$layout" "$file" "export xlsx" out.xlsx "$TOOLS/quarn" export -q "$file" "$SCRATCH/out.xlsx" ;;
         *)
             echo "run.sh: unknown job $job" >&2; exit 1 ;;
         esac
@@ -260,6 +263,7 @@ BEGIN {
     base["read path"] = "fread"; base["quarn-to-sqlite"] = "baseline_sqlite"
     base["export sqlite"] = "quarn-to-sqlite"; base["export csv"] = "quarn-to-sqlite"
     base["quarn-to-json"] = "baseline_json"; base["quarn-to-xlsx"] = "baseline_xlsx"
+    base["export xlsx"] = "baseline_xlsx"
     short["fread"] = "fread"; short["baseline_sqlite"] = "base"; short["baseline_json"] = "base"
     short["baseline_xlsx"] = "base"; short["quarn-to-sqlite"] = "q-to-sqlite"; short["sqlite3 .import"] = "sqlite3"
     shell["quarn-to-sqlite"] = 1; shell["export sqlite"] = 1; shell["export csv"] = 1
