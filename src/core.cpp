@@ -343,7 +343,7 @@ static size_t read_some(int descriptor, uint8_t *out, size_t size, uint64_t offs
  * so the window reaches as far as the blocks linked from this one stay
  * ahead of it and within kReadAheadBytes, and as long as a quarter of the
  * sectors read are theirs: a chain in sector order is read 256 KB at a
- * time, a chain jumping about in a sector at a time as before. */
+ * time, and a chain that jumps about a sector at a time, as before. */
 static uint64_t window_span(const quarn_file_t *file, uint64_t slot) {
     const uint64_t most = std::max<uint64_t>(1, kReadAheadBytes / file->sector_size);
     const uint64_t limit = std::min<uint64_t>(slot + most, file->blocks.size());
