@@ -205,7 +205,6 @@ static quarn_error_t load_blocks(quarn_file_t *file) {
     const uint64_t batch_sectors = std::max<uint64_t>(1, kReadAheadBytes / sector_size);
     std::vector<uint8_t> &batch = file->window;
     batch.resize(static_cast<size_t>(std::min(batch_sectors, count) * sector_size));
-    file->window_count = 0;
     uint64_t loaded = 1;
     while (loaded < count) {
         const uint64_t wanted = std::min(batch_sectors, count - loaded);

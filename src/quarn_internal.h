@@ -257,8 +257,9 @@ int table_path_match_start2(const quarn_chunk_t *chunk, int depth, int value1,
  * terminator included): XORs mask over a scratch copy, drops leading spaces,
  * decodes Mac Roman when converter (iconv from MACINTOSH) is not null and
  * SCSU otherwise; Mac Roman goes by a table of what iconv gives for each
- * byte, and through converter itself for a byte outside the table. The text never ends inside a UTF-8 sequence. Nothing is
- * reported; a bad sequence or a full buffer ends the text there. */
+ * byte, and through converter itself for a byte outside the table. The
+ * text never ends inside a UTF-8 sequence. Nothing is reported; a bad
+ * sequence or a full buffer ends the text there. */
 void convert(iconv_t converter, int mask, char *out, size_t out_size,
              const uint8_t *stored, size_t stored_length);
 

@@ -30,7 +30,6 @@ namespace {
 
 using converter::close_row_file;
 using converter::close_unused_row_files;
-using converter::keep_sheet_arrays_untouched;
 using converter::WorkbookPtr;
 
 /* A sheet's rows after the header, and its widest fitted column. */
@@ -157,7 +156,6 @@ class XlsxFormat : public Format {
 
   private:
     bool open(Failure *failure) {
-        keep_sheet_arrays_untouched();
         lxw_workbook_options options = {};
         options.constant_memory = 1;
         workbook_.reset(workbook_new_opt(settings_.work_path.c_str(), &options));
