@@ -14,6 +14,8 @@
  *
  * The library keeps no global state. A handle is changed by every query, so
  * one handle serves one thread at a time; separate handles are independent.
+ * It writes nothing to standard output or standard error, but for the dump
+ * of quarn_dump_file: what goes wrong comes back as an error number.
  */
 #ifndef QUARN_H
 #define QUARN_H
@@ -47,7 +49,11 @@ typedef enum {
     QUARN_ERROR_INCOMPLETE_CHUNK = 9,  /* a chunk cut off by its payload's end */
     QUARN_ERROR_UNRECOGNIZED_CODE = 11,/* unknown chunk code (generation 7+) */
     QUARN_ERROR_ICONV = 12,            /* no Mac Roman to UTF-8 converter */
-    QUARN_ERROR_USER_ABORTED = 13      /* a handler asked to abort */
+    QUARN_ERROR_USER_ABORTED = 13,     /* a handler asked to abort */
+    QUARN_ERROR_RECORD_KEY = 14        /* a record keyed in a form the library
+                                          does not read (generation 7 and
+                                          later: four bytes and more, or
+                                          three not starting with 110) */
 } quarn_error_t;
 
 /* What a handler answers. To a value handler only ABORT has a meaning:
@@ -165,7 +171,14 @@ QUARN_EXPORT void quarn_close_file(quarn_file_t *file);
  * receives the result: 0, or the walk's error (7, 9, 11; 4 when memory runs
  * out; 2 when the file changed after the open, see quarn_open_file). A file
  * of the earlier generation has one table, number 1, named after the file
- * without its extension. */
+ * without its extension.
+ *
+ * In later files a name is stored in either of two forms, a short field or
+ * a long-form text (a directory of pieces, the form long values take);
+ * both are read. A table that holds records but has no name in the
+ * catalogue is listed too, under the made-up name "table_" and its key
+ * (its number plus 128, as the file numbers it): "table_131" for table 3.
+ * So the function walks the whole file. */
 QUARN_EXPORT quarn_table_array_t *quarn_list_tables(quarn_file_t *file,
                                                     quarn_error_t *error);
 
@@ -314,8 +327,9 @@ typedef struct {
     quarn_container_key_t container_key;
 } quarn_value_t;
 
-/* Called by quarn_read_records once per value. Return QUARN_HANDLER_ABORT
- * to end the read; any other value lets it go on. */
+/* Called by quarn_read_records (and quarn_read_globals) once per value.
+ * Return QUARN_HANDLER_ABORT to end the read; any other value lets it go
+ * on. */
 typedef int (*quarn_record_handler)(const quarn_value_t *value, void *user_ctx);
 
 /* Hands every value of every repetition of one table's records (only
@@ -325,9 +339,42 @@ typedef int (*quarn_record_handler)(const quarn_value_t *value, void *user_ctx);
  * repetitions of repeating fields and the long values it passes over, and
  * container fields as references (container_key) instead of text. handler
  * may be NULL.
- * Returns 0, the walk's error (7, 9, 11; 4 when memory runs out), or 13
- * when the handler aborted. */
+ *
+ * Every record the file holds is handed over, also one that holds no value
+ * of any field (its fields are empty, global or unstored calculations):
+ * such a record comes once, as a value with its own row and record_id
+ * whose field has index 0 (no field of the table: empty name, data type
+ * and kind unknown), repetition 1 and the empty text "".
+ *
+ * record_id reads the record's key as generation 7 and later files number
+ * things (one byte 0-127; two bytes 10xxxxxx: 128 + 14 bits; three bytes
+ * 110xxxxx: 16,512 + 21 bits); a record keyed in another form ends the
+ * read with 14 rather than give a wrong id.
+ * Returns 0, the walk's error (7, 9, 11; 4 when memory runs out; 14), or
+ * 13 when the handler aborted. */
 QUARN_EXPORT quarn_error_t quarn_read_records(quarn_file_t *file,
+                                              const quarn_table_t *table,
+                                              quarn_record_handler handler,
+                                              void *user_ctx);
+
+/* Counts the records of one table (only table->index is read) into
+ * *records: every record quarn_read_records hands over, those without
+ * values included, without converting any text. Returns what
+ * quarn_read_records would return with a handler that never aborts. */
+QUARN_EXPORT quarn_error_t quarn_count_records(quarn_file_t *file,
+                                               const quarn_table_t *table,
+                                               uint64_t *records);
+
+/* Hands the values of one table's global fields (only table->index is
+ * read) to handler: a global field has one value for the whole table,
+ * stored once outside the records. The values come as quarn_read_records
+ * hands record values over (every repetition, long values joined,
+ * containers as references to the table's store, which
+ * quarn_read_containers reads), with row 0 and record_id 0. A table
+ * without global values makes no call. handler may be NULL. Returns 0,
+ * the walk's error (7, 9, 11; 4 when memory runs out), or 13 when the
+ * handler aborted. */
+QUARN_EXPORT quarn_error_t quarn_read_globals(quarn_file_t *file,
                                               const quarn_table_t *table,
                                               quarn_record_handler handler,
                                               void *user_ctx);

@@ -126,3 +126,22 @@ extern "C" quarn_error_t quarn_read_records(quarn_file_t *file, const quarn_tabl
         return QUARN_ERROR_MALLOC;
     }
 }
+
+extern "C" quarn_error_t quarn_count_records(quarn_file_t *file, const quarn_table_t *table,
+                                             uint64_t *records) {
+    struct counter {
+        int32_t row = 0;
+        uint64_t count = 0;
+    } c;
+    auto handler = [](const quarn_value_t *value, void *ctx) -> int {
+        auto *k = static_cast<counter *>(ctx);
+        if (value->row != k->row) {
+            k->row = value->row;
+            k->count++;
+        }
+        return QUARN_HANDLER_CONTINUE;
+    };
+    const quarn_error_t rc = quarn_read_records(file, table, handler, &c);
+    *records = c.count;
+    return rc;
+}

@@ -1,0 +1,4 @@
+/*
+ * long_text.cpp: texts stored in long form.
+ */
+#include "quarn_internal.h"
