@@ -385,10 +385,11 @@ struct named_slots {
     /* The record of number n, made zero-filled (a field with one
      * repetition) when it is not there yet. */
     Record &slot(uint64_t n) {
-        auto [it, added] = slots.try_emplace(n);
-        if constexpr (requires { it->second.repetitions; })
-            if (added) it->second.repetitions = 1;
-        return it->second;
+        const auto found = slots.try_emplace(n);
+        Record &record = found.first->second;
+        if constexpr (requires { record.repetitions; })
+            if (found.second) record.repetitions = 1;
+        return record;
     }
     void take_short_name(const quarn_file_t *file, const quarn_chunk_t *chunk, uint64_t n) {
         Record &record = slot(n);
