@@ -36,11 +36,15 @@ void push_be16(Bytes &out, uint32_t v) {
     out.push_back(uint8_t(v));
 }
 
-/* The K form of a numeric key, 128 to 32,895: (n - 128) big-endian with the
- * top bit clear. */
+/* Numbers past which generation 7 and later have no key. */
+constexpr uint64_t kLargestKey = 2113663;
+
+/* The K form of a numeric key, 128 to 16,511: the two-byte prefix form,
+ * 0x80 | (n - 128) >> 8 and the low byte. The top bit is what tells such a
+ * key from the column, repetition pair of a 0x0E field. */
 void push_k(Bytes &out, unsigned n) {
-    if (n < 128 || n > 32895) refuse("K-form number out of 128..32895: " + std::to_string(n));
-    push_be16(out, n - 128);
+    if (n < 128 || n > 16511) refuse("K-form number out of 128..16511: " + std::to_string(n));
+    push_be16(out, 0x8000 | (n - 128));
 }
 
 void need_length(const Bytes &data, size_t length, uint8_t code) {
@@ -72,25 +76,42 @@ void append(Bytes &out, const Bytes &bytes) { out.insert(out.end(), bytes.begin(
 /* Path keys                                                           */
 /* ------------------------------------------------------------------ */
 
-bool key_exists(uint64_t n, Generation generation) {
+bool legacy_key_exists(uint64_t n, Generation generation) {
     if (n <= 32895) return true;
     if (is_v7(generation)) return n <= 65663;
     return n >= 0xC000 && n <= 4243455;
 }
 
-Bytes key(uint64_t n, Generation generation) {
+Bytes legacy_key(uint64_t n, Generation generation) {
     if (n <= 255) return {uint8_t(n)};
     if (n <= 32895) {
         uint64_t v = n - 128;
         return {uint8_t(v >> 8), uint8_t(v)};
     }
-    if (!key_exists(n, generation)) refuse("no key has the value " + std::to_string(n));
+    if (!legacy_key_exists(n, generation)) refuse("no key has the value " + std::to_string(n));
     if (is_v7(generation)) {
         uint64_t v = n - 128;
         return {0x00, uint8_t(v >> 8), uint8_t(v)};
     }
     uint64_t v = n - 0xC000;
     return {uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)};
+}
+
+bool key_exists(uint64_t n, Generation generation) {
+    if (!is_v7(generation)) return legacy_key_exists(n, generation);
+    return n <= kLargestKey;
+}
+
+Bytes key(uint64_t n, Generation generation) {
+    if (!is_v7(generation)) return legacy_key(n, generation);
+    if (n <= 127) return {uint8_t(n)};
+    if (n <= 16511) {
+        const uint64_t v = n - 128;
+        return {uint8_t(0x80 | (v >> 8)), uint8_t(v)};
+    }
+    if (n > kLargestKey) refuse("no key has the value " + std::to_string(n));
+    const uint64_t v = n - 16512;
+    return {uint8_t(0xC0 | (v >> 16)), uint8_t(v >> 8), uint8_t(v)};
 }
 
 /* ------------------------------------------------------------------ */
