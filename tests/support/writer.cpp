@@ -787,6 +787,46 @@ int number_or_position(int number, size_t position) {
     return number != 0 ? number : int(position + 1);
 }
 
+/* Field 0 of a text in long form: its stored length in bytes, then its
+ * length in characters (code points), 32 bits big-endian each. */
+Bytes long_form_header(size_t bytes, std::string_view utf8) {
+    Bytes header(8);
+    put_be32(header.data(), uint32_t(bytes));
+    put_be32(header.data() + 4, uint32_t(code_points(utf8).size()));
+    return header;
+}
+
+/* The pieces of a long value under the path in force: segments
+ * (generation 7 and later) or fields (earlier files) numbered from 1. */
+void write_pieces(Packer &packer, const Bytes &stored, size_t piece, Generation g) {
+    unsigned number = 1;
+    size_t at = 0;
+    do {
+        const size_t n = std::min(piece, stored.size() - at);
+        const Bytes bytes(stored.begin() + long(at), stored.begin() + long(at + n));
+        if (is_v7(g))
+            packer.segment(number, bytes);
+        else
+            packer.field(number, bytes);
+        number++;
+        at += n;
+    } while (at < stored.size());
+}
+
+/* A name in long form (generation 7 and later): the directory pushed under
+ * ref with the header (field 0) and the text as field 1, or as segments 1,
+ * 2, ... when no field holds it. */
+void write_long_name(Packer &packer, unsigned ref, std::string_view name, Generation g) {
+    const Bytes stored = stored_text(name, g);
+    packer.push(key(ref, g));
+    packer.field(0, long_form_header(stored.size(), name));
+    if (stored.size() <= 255)
+        packer.field(1, stored);
+    else
+        write_pieces(packer, stored, 1000, g);
+    packer.pop();
+}
+
 /* The key's bytes as hexadecimal digits, upper case. */
 std::string hex_digits(const Bytes &key) {
     static const char kDigits[] = "0123456789ABCDEF";
@@ -828,7 +868,10 @@ void write_repetition(Packer &packer, const Value &value, const Bytes &stored, G
     packer.chunk(chunk);
 }
 
-void write_value(Packer &packer, const Value &value, Generation g) {
+/* One value under the path in force: a record's directory, or the table's
+ * globals. A long global of generation 7 and later carries the long-form
+ * header (field 0) before its pieces. */
+void write_value(Packer &packer, const Value &value, Generation g, bool global = false) {
     if (value.column <= 0) refuse("value without a column number");
     const unsigned column = unsigned(value.column);
     if (value.container) return write_reference(packer, value, g);
@@ -850,18 +893,8 @@ void write_value(Packer &packer, const Value &value, Generation g) {
     }
     const size_t piece = value.piece_size ? value.piece_size : (is_v7(g) ? 1000 : 250);
     packer.push(key(column, g));
-    unsigned number = 1;
-    size_t at = 0;
-    do {
-        const size_t n = std::min(piece, stored.size() - at);
-        const Bytes bytes(stored.begin() + long(at), stored.begin() + long(at + n));
-        if (is_v7(g))
-            packer.segment(number, bytes);
-        else
-            packer.field(number, bytes);
-        number++;
-        at += n;
-    } while (at < stored.size());
+    if (global && is_v7(g)) packer.field(0, long_form_header(stored.size(), value.text));
+    write_pieces(packer, stored, piece, g);
     packer.pop();
 }
 
@@ -975,12 +1008,36 @@ void write_column(Packer &packer, const Column &column, Generation g) {
     if (!record && column.definition) record = definition_record(*column.definition, g, column.collation);
     if (is_v7(g)) {
         if (record) packer.field(2, *record);
-        packer.field(16, stored_text(column.name, g));
+        if (column.long_name)
+            write_long_name(packer, 16, column.name, g);
+        else
+            packer.field(16, stored_text(column.name, g));
         return;
     }
+    if (column.long_name) refuse("earlier files have no names in long form");
     packer.field(1, stored_text(column.name, g));
     packer.field(2, record ? *record
                            : Bytes{0x00, uint8_t(column.type), 0x00, uint8_t(column.collation)});
+}
+
+/* The definitions of a table's columns under the path in force ([T][3] or
+ * [3]): [5][c] for each. */
+void write_columns(Packer &packer, const Table &table, Generation g) {
+    packer.push(key(5, g));
+    for (size_t i = 0; i < table.columns.size(); i++) {
+        const Column &column = table.columns[i];
+        packer.push(key(uint64_t(number_or_position(column.number, i)), g));
+        write_column(packer, column, g);
+        packer.pop();
+    }
+    packer.pop();
+}
+
+/* A table's global values under the path in force ([T] or [3]): [8]. */
+void write_globals(Packer &packer, const Table &table, Generation g) {
+    packer.push(key(8, g));
+    for (const Value &value : table.globals) write_value(packer, value, g, true);
+    packer.pop();
 }
 
 /* Lays out the records of one table under the path in force ([T][5] or [5]). */
@@ -1022,16 +1079,11 @@ void pack_database(const Database &db, Packer &packer) {
     if (!is_v7(g)) {
         if (db.tables.size() != 1) refuse("an early file holds exactly one table");
         const Table &table = db.tables[0];
-        if (!table.columns.empty()) {
+        if (table.long_name) refuse("earlier files have no names in long form");
+        if (!table.columns.empty() || !table.globals.empty()) {
             packer.push(key(3, g));
-            packer.push(key(5, g));
-            for (size_t i = 0; i < table.columns.size(); i++) {
-                const Column &column = table.columns[i];
-                packer.push(key(uint64_t(number_or_position(column.number, i)), g));
-                write_column(packer, column, g);
-                packer.pop();
-            }
-            packer.pop();
+            if (!table.columns.empty()) write_columns(packer, table, g);
+            if (!table.globals.empty()) write_globals(packer, table, g);
             packer.pop();
         }
         if (has_records(table)) {
@@ -1060,7 +1112,10 @@ void pack_database(const Database &db, Packer &packer) {
         packer.push(key(5, g));
         for (const auto &[n, table] : tables) {
             packer.push(key(uint64_t(n) + 128, g));
-            packer.field(16, stored_text(table->name, g));
+            if (table->long_name)
+                write_long_name(packer, 16, table->name, g);
+            else
+                packer.field(16, stored_text(table->name, g));
             packer.pop();
         }
         packer.pop();
@@ -1071,16 +1126,10 @@ void pack_database(const Database &db, Packer &packer) {
         packer.push(key(uint64_t(n) + 128, g));
         if (!table->columns.empty()) {
             packer.push(key(3, g));
-            packer.push(key(5, g));
-            for (size_t i = 0; i < table->columns.size(); i++) {
-                const Column &column = table->columns[i];
-                packer.push(key(uint64_t(number_or_position(column.number, i)), g));
-                write_column(packer, column, g);
-                packer.pop();
-            }
-            packer.pop();
+            write_columns(packer, *table, g);
             packer.pop();
         }
+        if (!table->globals.empty()) write_globals(packer, *table, g);
         if (has_records(*table)) {
             packer.push(key(5, g));
             write_records(packer, *table, g);

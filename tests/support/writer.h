@@ -339,6 +339,10 @@ struct Column {
      * earlier files a definition's type code replaces type. */
     std::optional<Definition> definition = std::nullopt;
     std::optional<Bytes> definition_bytes = std::nullopt;
+    /* Generation 7 and later: the name in long form, a directory pushed
+     * under key 16 instead of the field with ref 16 (see Table::long_name).
+     * Earlier files have no long form (throws). */
+    bool long_name = false;
 };
 
 struct Value {
@@ -441,6 +445,19 @@ struct Table {
     /* The table's container store, after its records (earlier files: at
      * 31, after 5), in this order. */
     std::vector<Container> containers = {};
+    /* Generation 7 and later: the name in long form, the directory
+     * [3][16][5][T][16] holding field 0, 8 raw bytes (the stored text's
+     * length in bytes, then its length in characters, 32-bit big-endian
+     * each), and the masked SCSU text as field 1, or as segments 1, 2, ...
+     * of 1000 bytes when it is over 255 bytes. Earlier files store no table
+     * name (throws). */
+    bool long_name = false;
+    /* The values of the table's global fields, stored once outside the
+     * records, in this order (ascending columns, as within a record), in
+     * the forms of record values: short values, long values (generation 7
+     * and later with the long-form header as field 0 before the pieces),
+     * repetitions 2 and up, container references. */
+    std::vector<Value> globals = {};
 };
 
 struct Database {
@@ -461,7 +478,17 @@ struct Database {
  *
  * Generation 7 and later:
  *   [3][16][5][T]      field ref 16: the table's name (masked SCSU)
+ *   [3][16][5][T][16]  a table name in long form: field 0 (8 bytes: length
+ *                      in bytes, in characters), field 1 or segments 1,
+ *                      2, ... the text
  *   [T][3][5][c]       field ref 16: the name of column c
+ *   [T][3][5][c][16]   a column name in long form, as a table's
+ *   [T][8]             global values: one field per short value, ref =
+ *                      column number; repetition r' of column c: 0x0E with
+ *                      key bytes c, r'
+ *   [T][8][c]          a long global value: field 0 (8 bytes: length in
+ *                      bytes, in characters), SEGMENT chunks 1, 2, 3...; a
+ *                      container reference as in a record
  *   [T][5][r]          one field per short value, ref = column number; a
  *                      short value over 255 bytes is a SEGMENT numbered
  *                      with the column instead
@@ -474,6 +501,10 @@ struct Database {
  * Earlier files (one table):
  *   [3][5][c]          field ref 1: the column's name (Mac Roman), field
  *                      ref 2: 4 bytes 0, type, 0, collation
+ *   [3][8]             global values, as a record's values are stored:
+ *                      fields ref = column number, repetitions by long key
+ *                      c, r', container references as short binary values
+ *   [3][8][c]          a long global value: fields ref 1, 2, 3...
  *   [5][r]             one field per short value, ref = column number
  *                      (1 to 255)
  *   [5][r][c]          a long value: fields ref 1, 2, 3... with the pieces
@@ -484,7 +515,10 @@ struct Database {
  * Content comes in ascending order of the outermost key (the catalogue 3,
  * then the tables by number; earlier files 3, then 5), because the readers
  * leave a block at the first chunk whose outermost key passes the one they
- * look for. A block starts with an empty path, so whenever the content
+ * look for. Within a table come the column definitions, the globals, the
+ * records and the container store, in the order listed (generation 7 and
+ * later: [T][3], [T][8], [T][5], [T][31]; earlier files [3][5], [3][8],
+ * [5], [31]), so that the globals precede the records they belong to. A block starts with an empty path, so whenever the content
  * moves on to a new block the writer pushes the path in force again before
  * the next chunk. Gen 7 payloads shorter than the area end in the 0x00
  * padding (the end marker). Blocks from id 2 form one chain.
