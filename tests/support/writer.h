@@ -375,8 +375,9 @@ struct Value {
 };
 
 struct Record {
-    /* Row key; 0: the previous record's key + 1 (the first is 1), skipping
-     * numbers that have no key in the generation. */
+    /* Row key, written by key(); 0: the previous record's key + 1 (the
+     * first is 1), skipping numbers that have no key in the generation
+     * (generation 7 and later count to 2,113,663). */
     uint64_t key = 0;
     /* Written in this order; the value reader expects ascending column
      * numbers within a record. */
