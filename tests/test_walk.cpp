@@ -869,6 +869,7 @@ std::vector<Laid> expected_long_forms(Generation g) {
         /* over 255 bytes: a segment, not a field */
         {{131, 3, 5, 3, 16}, F, 0, {}, {0, 0, 1, 0x2C, 0, 0, 1, 0x2C}},
         {{131, 3, 5, 3, 16}, S, 1, {}, text(std::string(300, 'n'))},
+        {{131, 5, 1}, F, 1, {}, text("a")},
         {{131, 8}, F, 1, {}, text("Quark")},
         /* 2,003 bytes, 1,002 characters */
         {{131, 8, 2}, F, 0, {}, {0, 0, 0x07, 0xD3, 0, 0, 0x03, 0xEA}},
@@ -878,7 +879,6 @@ std::vector<Laid> expected_long_forms(Generation g) {
         {{131, 8}, F, 0, {3, 2}, text("two")},
         {{131, 8, 4}, F, 0, {}, {0, 0, 0, 5, 0, 0, 0, 3}},
         {{131, 8, 4}, F, 1, {}, text("02")},
-        {{131, 5, 1}, F, 1, {}, text("a")},
     };
     return out;
 }

@@ -1129,12 +1129,13 @@ void pack_database(const Database &db, Packer &packer) {
             write_columns(packer, *table, g);
             packer.pop();
         }
-        if (!table->globals.empty()) write_globals(packer, *table, g);
         if (has_records(*table)) {
             packer.push(key(5, g));
             write_records(packer, *table, g);
             packer.pop();
         }
+        /* T, 8 after the records, as FileMaker orders the keys */
+        if (!table->globals.empty()) write_globals(packer, *table, g);
         write_containers(packer, *table, g);
         packer.pop();
     }

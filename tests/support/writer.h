@@ -484,12 +484,6 @@ struct Database {
  *                      2, ... the text
  *   [T][3][5][c]       field ref 16: the name of column c
  *   [T][3][5][c][16]   a column name in long form, as a table's
- *   [T][8]             global values: one field per short value, ref =
- *                      column number; repetition r' of column c: 0x0E with
- *                      key bytes c, r'
- *   [T][8][c]          a long global value: field 0 (8 bytes: length in
- *                      bytes, in characters), SEGMENT chunks 1, 2, 3...; a
- *                      container reference as in a record
  *   [T][5][r]          one field per short value, ref = column number; a
  *                      short value over 255 bytes is a SEGMENT numbered
  *                      with the column instead
@@ -497,6 +491,12 @@ struct Database {
  *                      stored bytes; a container reference: field 0 (8
  *                      bytes) and field 1 (the key's digits, masked)
  *   [T][5][r]          repetition r' of column c: 0x0E with key bytes c, r'
+ *   [T][8]             global values: one field per short value, ref =
+ *                      column number; repetition r' of column c: 0x0E with
+ *                      key bytes c, r'
+ *   [T][8][c]          a long global value: field 0 (8 bytes: length in
+ *                      bytes, in characters), SEGMENT chunks 1, 2, 3...; a
+ *                      container reference as in a record
  *   [T][31][5][k]      container k: stream table (2), digest (4), streams:
  *   [T][31][5][k][tag] a pushed stream: length (0), pieces 1, 2, ...
  * Earlier files (one table):
@@ -516,12 +516,12 @@ struct Database {
  * Content comes in ascending order of the outermost key (the catalogue 3,
  * then the tables by number; earlier files 3, then 5), because the readers
  * leave a block at the first chunk whose outermost key passes the one they
- * look for. Within a table come the column definitions, the globals, the
- * records and the container store, in the order listed (generation 7 and
- * later: [T][3], [T][8], [T][5], [T][31]; earlier files [3][5], [3][8],
- * [5], [31]), so that the globals precede the records they belong to. A block starts with an empty path, so whenever the content
- * moves on to a new block the writer pushes the path in force again before
- * the next chunk. Gen 7 payloads shorter than the area end in the 0x00
+ * look for. Within a table the keys ascend too, as FileMaker orders them:
+ * generation 7 and later [T][3] (definitions), [T][5] (records), [T][8]
+ * (globals), [T][31] (the store); earlier files [3][5], [3][8], [5],
+ * [31]. A block starts with an empty path, so whenever the content moves
+ * on to a new block the writer pushes the path in force again before the
+ * next chunk. Gen 7 payloads shorter than the area end in the 0x00
  * padding (the end marker). Blocks from id 2 form one chain.
  */
 
