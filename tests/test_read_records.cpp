@@ -434,6 +434,29 @@ TEST(ReadRecordsKeys, RecordIdsByThePrefixRule) {
                                 text(6, 2113663, 1, 1, "2113663")}));
 }
 
+/* A table of more records than two-byte keys number, laid out as
+ * FileMaker keys them: every record keeps an id of its own, in order, past
+ * 16,511, in both later generations. */
+TEST(ReadRecordsKeys, IdsOfALargeTableDoNotRepeat) {
+    for (Generation g : {Generation::v7, Generation::v12}) {
+        SCOPED_TRACE(qw::generation_label(g));
+        qw::Database db = one_table(g, {field("n", 1)}, {});
+        db.tables[0].generated_records = 16600;
+        db.tables[0].make_record = [](size_t i, qw::Record &record) {
+            record.values.push_back(value(1, std::to_string(i + 1)));
+        };
+        const quarn::FilePtr file = open_bytes(qw::build_database(db));
+        ASSERT_NE(file, nullptr);
+        const std::vector<Got> got = read_records(file.get(), 1);
+        ASSERT_EQ(got.size(), 16600u);
+        size_t wrong = 0;
+        for (size_t i = 0; i < got.size(); i++)
+            if (got[i].record_id != i + 1 || got[i].row != int(i + 1) || got[i].text != std::to_string(i + 1)) wrong++;
+        EXPECT_EQ(wrong, 0u);
+        EXPECT_EQ(got[16511].record_id, 16512u);
+    }
+}
+
 /* A long value that starts a record keyed past 16,511 at the column the
  * previous record ended with is that record's value: by the old reading of
  * three-byte keys record 16,512 (128) would lie before record 16,511. */
