@@ -231,6 +231,40 @@ Bytes block_file(Generation generation, const Bytes &payload) {
     return qw::build_file(layout);
 }
 
+/* Names in long form (later files), global values of every form, a
+ * record without values and records keyed past 16,511 (three-byte keys in
+ * the later files). */
+qw::Database long_forms_and_globals(Generation generation, size_t payload_limit) {
+    const bool v7 = qw::is_v7(generation);
+    qw::Database db;
+    db.header.generation = generation;
+    db.payload_limit = payload_limit;
+    qw::Table t;
+    t.name = v7 ? "顧客" : "Kunden";
+    t.long_name = v7;
+    t.columns = {{v7 ? "名前" : "Name", 1}, {"Notes", 2}, {"Picture", 3}, {"Reps", 4}};
+    for (qw::Column &c : t.columns) c.long_name = v7 && c.number == 1;
+    t.columns[0].definition = qw::Definition{QUARN_TYPE_TEXT, QUARN_KIND_NORMAL, true, 1};
+    t.columns[1].definition = qw::Definition{QUARN_TYPE_TEXT, QUARN_KIND_NORMAL, true, 1};
+    t.columns[2].definition = qw::Definition{QUARN_TYPE_CONTAINER, QUARN_KIND_NORMAL, true, 1};
+    t.columns[3].definition = qw::Definition{QUARN_TYPE_NUMBER, QUARN_KIND_NORMAL, false, 3};
+    qw::Value notes{2, std::string(400, 'g') + " ü"};
+    notes.long_value = true;
+    qw::Value picture{3, ""};
+    picture.container = Bytes{0x02};
+    qw::Value second{4, "7"};
+    second.repetition = 2;
+    t.globals = {{1, "Quark"}, notes, picture};
+    t.records = {{1, {{4, "1"}, second}}, {2, {}}, {v7 ? 16511u : 2000u, {{4, "16511"}}},
+                 {v7 ? 16512u : 50000u, {{4, "16512"}}}, {v7 ? 70000u : 60000u, {{1, "not global"}}}};
+    qw::Container c;
+    c.key = {0x02};
+    c.streams = {qw::Stream{"PNGf", Bytes(300, 0x89)}, qw::name_stream("hagaki.png", generation)};
+    t.containers = {c};
+    db.tables.push_back(t);
+    return db;
+}
+
 void save(const std::string &path, const Bytes &bytes) { qw::write_file(path, bytes); }
 
 Bytes text_seed(uint8_t mode, uint8_t size_byte, const Bytes &stored) {
@@ -263,6 +297,9 @@ int main(int argc, char **argv) {
         save(dir + "/db/v12-containers.fmp12", qw::build_database(with_containers(Generation::v12)));
         save(dir + "/db/v7-containers.fp7", qw::build_database(with_containers(Generation::v7)));
         save(dir + "/db/early-containers.fp5", qw::build_database(with_containers(Generation::early)));
+        save(dir + "/db/v12-long-globals.fmp12", qw::build_database(long_forms_and_globals(Generation::v12, 0)));
+        save(dir + "/db/v7-long-globals.fp7", qw::build_database(long_forms_and_globals(Generation::v7, 700)));
+        save(dir + "/db/early-globals.fp5", qw::build_database(long_forms_and_globals(Generation::early, 0)));
 
         const char *samples[] = {"plain ASCII", "  Crème brûlée\tand\r\nlines", "日本語のテキスト",
                                  "emoji 😀 and € and Ж", "Ωmega ünd ß"};
