@@ -28,6 +28,9 @@ struct list_tables_ctx {
     /* a key above 3 was met in the block being walked: the catalogue comes
      * before every table, so the block holds no more of it */
     bool past_catalogue = false;
+    /* the greatest outermost key of the block being walked, when the walk
+     * learnt it (0 when not) */
+    uint64_t block_max = 0;
 };
 
 } // namespace
@@ -50,6 +53,9 @@ static int handle_chunk_list_tables_v7(quarn_chunk_t *chunk, void *vctx) {
             ctx->with_records.insert(outer);
             ctx->last_with_records = outer;
         }
+        /* the rest of a block that lies in a table known to hold records
+         * has nothing more to tell */
+        if (outer == ctx->last_with_records && outer == ctx->block_max) return QUARN_HANDLER_STOP;
         return QUARN_HANDLER_CONTINUE;
     }
 
@@ -75,8 +81,12 @@ static int handle_chunk_list_tables_v7(quarn_chunk_t *chunk, void *vctx) {
     return QUARN_HANDLER_CONTINUE;
 }
 
-static int start_block_list_tables(quarn_block_t *, void *vctx) {
-    static_cast<list_tables_ctx *>(vctx)->past_catalogue = false;
+static int start_block_list_tables(quarn_block_t *block, void *vctx) {
+    auto *ctx = static_cast<list_tables_ctx *>(vctx);
+    ctx->past_catalogue = false;
+    ctx->block_max = block->outer_keys >= kOuterKeysFirstSummary
+                         ? ctx->file->outer_summaries[block->outer_keys - kOuterKeysFirstSummary].max
+                         : 0;
     return 1;
 }
 
@@ -116,7 +126,7 @@ extern "C" quarn_table_array_t *quarn_list_tables(quarn_file_t *file, quarn_erro
             result = early_file_table(file);
             rc = QUARN_OK;
         } else {
-            list_tables_ctx ctx{file, {}, {}, 0, false};
+            list_tables_ctx ctx{file, {}, {}, 0, false, 0};
             rc = process_blocks(file, start_block_list_tables, handle_chunk_list_tables_v7, &ctx);
             if (rc == QUARN_OK) {
                 name_unnamed_tables(&ctx);
