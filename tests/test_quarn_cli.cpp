@@ -304,7 +304,8 @@ TEST(QuarnOutputs, NoProgressLineWhenStandardErrorIsNoTerminal) {
     const qt::RunResult r = quarn({"export", in, dir.file("b.json")});
     ASSERT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "quarn: " + in + ": table \"Things\", field \"Picture\", row 4: the container is damaged "
-                                     "and was skipped\n")
+                                     "and was skipped\nquarn: " + in + ": table \"Things\", field \"Amount\": 1 value "
+                                     "is not a number and stayed text (first: \"n/a\")\n")
         << "warnings only";
 }
 

@@ -32,13 +32,16 @@ class ExportGenerations : public ::testing::TestWithParam<Generation> {
 };
 
 const char kDamaged[] = ": table \"Things\", field \"Picture\", row 4: the container is damaged and was skipped\n";
+/* "n/a" in a number field: one warning at the end of the table */
+const char kNotNumber[] = ": table \"Things\", field \"Amount\": 1 value is not a number and stayed text (first: \"n/a\")\n";
 
 TEST_P(ExportGenerations, Sqlite) {
     const std::string in = input(), out = dir.file("out.sqlite");
     const qt::RunResult r = quarn({"export", in, out});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "quarn: " + in + kDamaged) << "one line for the damaged container, nothing else";
+    EXPECT_EQ(r.err, "quarn: " + in + kDamaged + "quarn: " + in + kNotNumber)
+        << "one line for the damaged container, one for the value that stayed text, nothing else";
     EXPECT_EQ(integrity(out), "ok");
 
     const auto schema = sql_query(out, "SELECT sql FROM sqlite_master");
@@ -92,14 +95,14 @@ TEST_P(ExportGenerations, Csv) {
     const std::string in = input(), out = dir.file("out");
     const qt::RunResult r = quarn({"export", in, out});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err, "quarn: " + in + kDamaged);
+    EXPECT_EQ(r.err, "quarn: " + in + kDamaged + "quarn: " + in + kNotNumber);
     const auto rows = read_csv(qt::read_file(out + "/Things.csv"));
     ASSERT_TRUE(rows);
     std::vector<std::vector<std::string>> expected = {
         {"Name", "Amount", "Day", "Clock", "Tags", "Tags[2]", "Tags[3]", "Picture", "Note"},
         {"Ada, \"the\" first\nsecond line", "12.5", "1999-10-14", "10:45:06", "a", "", "c", "files/Things/Picture/1.jpg",
          "n1"},
-        {"Björn", "007", "2003-07-05", "00:00:00", "x", "", "", "files/Things/Picture/2_notes.txt", ""},
+        {"Björn", "7", "2003-07-05", "00:00:00", "x", "", "", "files/Things/Picture/2_notes.txt", ""},
         {"Chloé", "-3", "", "23:59:59", "", "", "", "files/Things/Picture/3.jpg", ""},
         {"Dmitri", "n/a", "", "", "", "", "", "", "n4"}};
     if (v7()) {
@@ -143,7 +146,8 @@ TEST_P(ExportGenerations, Json) {
     EXPECT_EQ(YAJL_GET_INTEGER(member(first, "record_id")), 1);
     EXPECT_TRUE(YAJL_IS_DOUBLE(member(first, "Amount")));
     EXPECT_DOUBLE_EQ(YAJL_GET_DOUBLE(member(first, "Amount")), 12.5);
-    EXPECT_EQ(string_of(member(item(records, 1), "Amount")), "007") << "not a plain decimal: stays text";
+    EXPECT_TRUE(YAJL_IS_INTEGER(member(item(records, 1), "Amount"))) << "\"007\" is the number 7";
+    EXPECT_EQ(YAJL_GET_INTEGER(member(item(records, 1), "Amount")), 7);
     EXPECT_EQ(YAJL_GET_INTEGER(member(item(records, 2), "Amount")), -3);
     EXPECT_EQ(string_of(member(first, "Day")), "1999-10-14");
     const yajl_val tags = member(first, "Tags");
@@ -216,8 +220,10 @@ TEST_P(ExportGenerations, Xlsx) {
     /* numbers as numbers, dates as date cells */
     EXPECT_EQ(cells.at("B2").type, "") << "a numeric cell";
     EXPECT_EQ(cells.at("B2").value, "12.5");
-    EXPECT_EQ(cells.at("B3").type, "inlineStr");
-    EXPECT_EQ(cells.at("B3").value, "007");
+    EXPECT_EQ(cells.at("B3").type, "") << "\"007\" is the number 7";
+    EXPECT_EQ(cells.at("B3").value, "7");
+    EXPECT_EQ(cells.at("B5").type, "inlineStr");
+    EXPECT_EQ(cells.at("B5").value, "n/a");
     EXPECT_EQ(cells.at("C3").value, "37807") << "2003-07-05 as a day number";
     EXPECT_EQ(cells.at("C3").type, "");
     EXPECT_NE(cells.at("C3").style, "");
@@ -432,6 +438,78 @@ TEST(Export, ContainersOptionWithSqliteAlsoWritesFiles) {
     expect_container_files(dir.file("pictures"));
     EXPECT_TRUE(sql_query(dir.file("db/out.db"), "SELECT Picture FROM Things WHERE rowid = 2")[0][0] ==
                 blob_cell(document_bytes()));
+}
+
+/* ---- nothing lost, nothing demoted silently --------------------------- */
+
+/* One number field whose texts FileMaker reads as numbers in every
+ * notation it takes, and two that it does not. */
+const struct {
+    const char *stored;
+    const char *number; /* as every format writes it; nullptr: stays text */
+} kNumberTexts[] = {{".3", "0.3"},   {"5.", "5"},         {"-.25", "-0.25"},     {"+5", "5"},     {"007", "7"},
+                    {"1E3", "1e3"},  {"2.5E-04", "2.5e-4"}, {"12 kg", nullptr}, {"1,5", nullptr}, {"0.10", "0.10"}};
+
+std::string numbers_file(const qt::TempDir &dir) {
+    qw::Database db;
+    db.header.generation = Generation::v12;
+    qw::Table t;
+    t.name = "Numbers";
+    t.columns = {typed_column("N", QUARN_TYPE_NUMBER)};
+    for (const auto &c : kNumberTexts) t.records.push_back({0, {value(1, c.stored)}});
+    db.tables.push_back(t);
+    return write_input(dir, "numbers", db);
+}
+
+TEST(Export, NumbersInEveryNotationReachEveryFormatAsTheSameNumber) {
+    qt::TempDir dir;
+    const std::string in = numbers_file(dir);
+    const std::string warning = "quarn: " + in + ": table \"Numbers\", field \"N\": 2 values are not numbers and "
+                                                 "stayed text (first: \"12 kg\")\n";
+    const size_t count = std::size(kNumberTexts);
+
+    const qt::RunResult json_run = quarn({"export", in, dir.file("n.json")});
+    ASSERT_EQ(json_run.status, 0) << json_run.err;
+    EXPECT_EQ(json_run.err, warning);
+    const Json doc = parse_json(qt::read_file(dir.file("n.json")));
+    ASSERT_TRUE(doc);
+    const yajl_val records = member(item(member(doc.get(), "tables"), 0), "records");
+    ASSERT_EQ(length(records), count);
+
+    const qt::RunResult csv_run = quarn({"export", in, dir.file("n")});
+    ASSERT_EQ(csv_run.status, 0) << csv_run.err;
+    EXPECT_EQ(csv_run.err, warning);
+    const auto rows = read_csv(qt::read_file(dir.file("n/Numbers.csv")));
+    ASSERT_TRUE(rows && rows->size() == count + 1);
+
+    ASSERT_EQ(quarn({"export", in, dir.file("n.sqlite")}).status, 0);
+    const auto sql = sql_query(dir.file("n.sqlite"), "SELECT typeof(N), N, N * 1.0 FROM Numbers ORDER BY rowid");
+    ASSERT_EQ(sql.size(), count);
+
+    ASSERT_EQ(quarn({"export", in, dir.file("n.xlsx")}).status, 0);
+    const auto cells = sheet_cells(*zip_part(dir.file("n.xlsx"), "xl/worksheets/sheet1.xml"));
+
+    for (size_t i = 0; i < count; i++) {
+        const auto &c = kNumberTexts[i];
+        const yajl_val v = member(item(records, i), "N");
+        const std::string cell = "A" + std::to_string(i + 2);
+        if (!c.number) {
+            EXPECT_EQ(string_of(v), c.stored) << c.stored;
+            EXPECT_EQ((*rows)[i + 1][0], c.stored);
+            EXPECT_TRUE(sql[i][1] == text_cell(c.stored)) << c.stored;
+            EXPECT_EQ(cells.at(cell).type, "inlineStr") << c.stored;
+            EXPECT_EQ(cells.at(cell).value, c.stored);
+            continue;
+        }
+        const double expected = std::stod(c.number);
+        ASSERT_TRUE(v && YAJL_IS_NUMBER(v)) << c.stored << " is a JSON number";
+        EXPECT_STREQ(YAJL_GET_NUMBER(v), c.number) << c.stored << ": its text in the document";
+        EXPECT_EQ((*rows)[i + 1][0], c.number) << c.stored;
+        EXPECT_NE(sql[i][0].bytes, "text") << c.stored << " is a number in SQLite";
+        EXPECT_DOUBLE_EQ(std::stod(sql[i][2].bytes), expected) << c.stored;
+        EXPECT_EQ(cells.at(cell).type, "") << c.stored << " is a numeric cell";
+        EXPECT_DOUBLE_EQ(std::stod(cells.at(cell).value), expected) << c.stored;
+    }
 }
 
 /* ---- the shared real files ------------------------------------------ */

@@ -40,8 +40,8 @@ struct ContainerCell {
 /* One value of one repetition of a field. */
 struct Cell {
     CellType type = CellType::null;
-    /* text, number (a plain decimal), the ISO text of a date, time or
-     * timestamp; empty for null and container */
+    /* text, number (in canonical_number's form), the ISO text of a date,
+     * time or timestamp; empty for null and container */
     std::string text;
     DateTime moment;      /* date, time, timestamp */
     ContainerCell container; /* container */
@@ -56,7 +56,7 @@ struct FieldPlan {
     /* The highest repetition holding a value anywhere in the table, at
      * least 1: the number of cells the field has in every record. */
     int used_repetitions = 1;
-    /* How its values are written: text (as stored), number (plain decimals
+    /* How its values are written: text (as stored), number (numbers
      * become numbers, other texts stay text), date, time, timestamp
      * (every value converted to ISO 8601), container. */
     CellType type = CellType::text;

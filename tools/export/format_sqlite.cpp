@@ -4,10 +4,9 @@
  * CREATE TABLE run as exactly one statement, rows through one prepared
  * INSERT in transactions of kRowsPerTransaction rows, journal off), with
  * declared types: NUMERIC for number fields (their values go in as text,
- * and the column's affinity makes numbers of the plain decimals, and of
- * the other texts that SQLite reads as a number, such as "007"; the rest
- * stay text), BLOB for containers,
- * TEXT for everything else (dates, times and timestamps as ISO 8601 text),
+ * numbers in canonical_number's form, and the column's affinity makes
+ * numbers of those; the rest stay text), BLOB for containers, TEXT for
+ * everything else (dates, times and timestamps as ISO 8601 text),
  * INTEGER for record_id.
  *
  * A container cell is inserted as a zero-filled blob of its main stream's

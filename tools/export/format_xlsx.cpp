@@ -21,6 +21,8 @@
 #include <xlsxwriter.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <sys/stat.h>
 
@@ -112,14 +114,18 @@ class XlsxFormat : public Format {
             const Cell &cell = cells[static_cast<size_t>(column.repetition) - 1];
             switch (cell.type) {
             case CellType::null: break;
-            case CellType::number:
-                if (significant_digits(cell.text) <= kNumberDigits) {
-                    worksheet_write_number(sheet_, row_, col, strtod(cell.text.c_str(), nullptr), nullptr);
+            case CellType::number: {
+                errno = 0;
+                const double number = strtod(cell.text.c_str(), nullptr);
+                /* an exponent past a double's range would be another number */
+                if (significant_digits(cell.text) <= kNumberDigits && errno != ERANGE && std::isfinite(number)) {
+                    worksheet_write_number(sheet_, row_, col, number, nullptr);
                     fit(c, cell.text);
                 } else {
                     text(c, cell.text);
                 }
                 break;
+            }
             case CellType::date:
             case CellType::time:
             case CellType::timestamp: moment(c, cell); break;

@@ -36,7 +36,7 @@ struct FieldScan {
     int used = 1;
     /* per order of kOrders: the first value that does not convert, and why */
     std::array<std::optional<std::pair<std::string, std::string>>, 4> failure;
-    /* a number field: the first value that is not a plain decimal */
+    /* a number field: the first value that is not a number */
     std::optional<std::string> not_number;
 };
 
@@ -70,7 +70,8 @@ int scan_value(const quarn_value_t *value, void *user_ctx) {
     FieldScan &field = (*ctx.fields)[static_cast<size_t>(slot)];
     field.used = std::max(field.used, value->repetition);
     const CellType type = (*ctx.types)[static_cast<size_t>(slot)];
-    if (ctx.numbers && type == CellType::number && value->text && !field.not_number && !is_plain_decimal(value->text))
+    if (ctx.numbers && type == CellType::number && value->text && !field.not_number &&
+        !canonical_number(value->text))
         field.not_number = value->text;
     if (!is_temporal(type) || !value->text) return QUARN_HANDLER_CONTINUE;
     if (type != CellType::time) ctx.evidence->add(value->text);
@@ -126,6 +127,7 @@ std::string describe_error(quarn_error_t error, int32_t block) {
     case QUARN_ERROR_UNRECOGNIZED_CODE: return " is damaged: a chunk of an unknown kind";
     case QUARN_ERROR_ICONV: return ": its text cannot be converted (no Mac Roman converter)";
     case QUARN_ERROR_USER_ABORTED: return ": the read was stopped";
+    case QUARN_ERROR_RECORD_KEY: return ": holds a record keyed in a form this version cannot read";
     }
     return " is damaged (error " + std::to_string(static_cast<int>(error)) + ")";
 }
@@ -333,7 +335,7 @@ bool Source::plan(const std::vector<const quarn_table_t *> &selected, const Sour
             if (field.type == CellType::number && scans[t][f].not_number) {
                 field.type = CellType::text;
                 reporter.warn(display_ + ": table " + quoted(plan.table.name) + ", field " + quoted(field.field.name) +
-                              " kept its text: " + quoted(*scans[t][f].not_number) + " is not a plain decimal number");
+                              " kept its text: " + quoted(*scans[t][f].not_number) + " is not a number");
                 continue;
             }
             if (!is_temporal(field.type)) continue;
@@ -398,6 +400,10 @@ struct WalkCtx {
     DateOrder order = DateOrder::unknown;
     std::function<void(const quarn_value_t &, Cell &)> set_container;
     std::vector<uint64_t> beyond; /* per field: values past used_repetitions */
+    /* per field of type number: the values that are not numbers, and the
+     * first of them */
+    std::vector<uint64_t> not_numbers;
+    std::vector<std::string> first_not_number;
 };
 
 void clear_record(Record &record) {
@@ -455,7 +461,16 @@ int walk_value(const quarn_value_t *value, void *user_ctx) {
     cell.text.assign(value->text);
     ctx.bytes += cell.text.size();
     switch (field.type) {
-    case CellType::number: cell.type = is_plain_decimal(cell.text) ? CellType::number : CellType::text; break;
+    case CellType::number:
+        if (std::optional<std::string> number = canonical_number(cell.text)) {
+            cell.type = CellType::number;
+            cell.text = std::move(*number);
+        } else {
+            cell.type = CellType::text;
+            const size_t slot_index = static_cast<size_t>(slot);
+            if (ctx.not_numbers[slot_index]++ == 0) ctx.first_not_number[slot_index] = cell.text;
+        }
+        break;
     case CellType::date:
     case CellType::time:
     case CellType::timestamp: {
@@ -508,6 +523,8 @@ bool Source::export_table(const TablePlan &plan, Format &format, ContainerFileSi
     ctx.reporter = &reporter;
     ctx.order = order_;
     ctx.beyond.assign(plan.fields.size(), 0);
+    ctx.not_numbers.assign(plan.fields.size(), 0);
+    ctx.first_not_number.assign(plan.fields.size(), std::string());
     ctx.record.fields.resize(plan.fields.size());
     for (size_t f = 0; f < plan.fields.size(); f++) {
         ctx.record.fields[f].resize(static_cast<size_t>(std::max(1, plan.fields[f].used_repetitions)));
@@ -568,6 +585,12 @@ bool Source::export_table(const TablePlan &plan, Format &format, ContainerFileSi
 
     for (size_t f = 0; f < plan.fields.size(); f++) {
         const std::string where = display_ + ": table " + quoted(table.name) + ", field " + quoted(plan.fields[f].field.name);
+        if (ctx.not_numbers[f] == 1)
+            reporter.warn(where + ": 1 value is not a number and stayed text (first: " +
+                          quoted(ctx.first_not_number[f]) + ")");
+        else if (ctx.not_numbers[f] != 0)
+            reporter.warn(where + ": " + std::to_string(ctx.not_numbers[f]) +
+                          " values are not numbers and stayed text (first: " + quoted(ctx.first_not_number[f]) + ")");
         if (ctx.beyond[f] != 0)
             reporter.warn(where + ": " + std::to_string(ctx.beyond[f]) +
                           " values of repetitions the field does not declare were left out");

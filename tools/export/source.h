@@ -55,8 +55,10 @@ struct SourceOptions {
     bool text = false;      /* no conversions: values as the library hands them */
     bool record_id = false; /* a first column record_id */
     /* A number field becomes numbers only when every value of it is a
-     * plain decimal; one other value keeps the whole field as text, with
-     * a warning (for formats whose columns have one type: PostgreSQL). */
+     * number (canonical_number); one other value keeps the whole field as
+     * text, with a warning (for formats whose columns have one type:
+     * PostgreSQL). Otherwise each value that is no number stays text, and
+     * one warning per field counts them. */
     bool numbers_by_field = false;
     /* Container cells get a path: the files folder as seen from the
      * output's folder ("out.json_files", "files"); empty: no files. */
