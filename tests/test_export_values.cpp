@@ -89,6 +89,25 @@ TEST(ExportValues, SignificantDigits) {
     EXPECT_EQ(qexport::significant_digits("2.5e-400"), 2);
 }
 
+TEST(ExportValues, LineBreaksBecomeLf) {
+    const struct {
+        std::string stored, unified;
+    } cases[] = {{"", ""},
+                 {"no break", "no break"},
+                 {"a\rb", "a\nb"},
+                 {"a\r\nb", "a\nb"},
+                 {"a\nb", "a\nb"},
+                 {"\r\r\n\n\r", "\n\n\n\n"},
+                 {"end\r", "end\n"},
+                 {"\n\r", "\n\n"},
+                 {std::string("nul\0\r", 5), std::string("nul\0\n", 5)}};
+    for (const auto &c : cases) {
+        std::string text = c.stored;
+        qexport::unify_line_breaks(text);
+        EXPECT_EQ(text, c.unified) << testing::PrintToString(c.stored);
+    }
+}
+
 TEST(ExportValues, TemporalTexts) {
     const struct {
         const char *text;

@@ -239,6 +239,59 @@ TEST_P(ExportGenerations, Xlsx) {
     expect_container_files(dir.file("out.xlsx_files"));
 }
 
+TEST_P(ExportGenerations, LineBreaksAreLfInEveryFormat) {
+    qw::Database db;
+    db.header.generation = GetParam();
+    qw::Table t;
+    t.name = "Notes";
+    t.columns = {typed_column("T", QUARN_TYPE_TEXT)};
+    const std::vector<std::string> stored = {"one\rtwo", "three\r\nfour", "five\nsix", "\r"};
+    const std::vector<std::string> lf = {"one\ntwo", "three\nfour", "five\nsix", "\n"};
+    for (const std::string &text : stored) t.records.push_back({0, {value(1, text)}});
+    db.tables.push_back(t);
+    const std::string in = write_input(dir, "Notes", db);
+
+    for (const char *option : {"", "--text"}) {
+        SCOPED_TRACE(*option ? option : "converted");
+        std::vector<std::string> extra;
+        if (*option) extra.push_back(option);
+        auto run = [&](const std::string &out, std::vector<std::string> args = {}) {
+            std::vector<std::string> all = {"export", in, dir.file(out), "--force"};
+            all.insert(all.end(), args.begin(), args.end());
+            all.insert(all.end(), extra.begin(), extra.end());
+            const qt::RunResult r = quarn(all);
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(r.err, "");
+        };
+        run("n.sqlite");
+        run("n.json");
+        run("n.csv.d", {"--to", "csv"});
+        run("n.jsonl.d", {"--to", "jsonl"});
+        run("n.xlsx");
+        const auto sql = sql_query(dir.file("n.sqlite"), "SELECT T FROM Notes ORDER BY rowid");
+        const Json doc = parse_json(qt::read_file(dir.file("n.json")));
+        ASSERT_TRUE(doc);
+        const yajl_val records = member(item(member(doc.get(), "tables"), 0), "records");
+        const auto csv = read_csv(qt::read_file(dir.file("n.csv.d/Notes.csv")));
+        ASSERT_TRUE(csv);
+        const std::string lines = qt::read_file(dir.file("n.jsonl.d/Notes.jsonl"));
+        const auto cells = sheet_cells(*zip_part(dir.file("n.xlsx"), "xl/worksheets/sheet1.xml"));
+        ASSERT_EQ(sql.size(), lf.size());
+        ASSERT_EQ(csv->size(), lf.size() + 1);
+        size_t start = 0;
+        for (size_t i = 0; i < lf.size(); i++) {
+            EXPECT_TRUE(sql[i][0] == text_cell(lf[i])) << "SQLite " << i;
+            EXPECT_EQ(string_of(member(item(records, i), "T")), lf[i]) << "JSON " << i;
+            EXPECT_EQ((*csv)[i + 1][0], lf[i]) << "CSV " << i;
+            const size_t end = lines.find('\n', start);
+            const Json line = parse_json(lines.substr(start, end - start));
+            start = end + 1;
+            EXPECT_EQ(string_of(member(line.get(), "T")), lf[i]) << "JSON Lines " << i;
+            EXPECT_EQ(cells.at("A" + std::to_string(i + 2)).value, lf[i]) << "XLSX " << i;
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Generations, ExportGenerations,
                          ::testing::Values(Generation::early, Generation::v7, Generation::v12),
                          [](const auto &info) { return generation_name(info.param); });

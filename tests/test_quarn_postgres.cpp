@@ -249,7 +249,7 @@ TEST_F(Postgres, ArraysNumbersEscapesAndContainersByRepetition) {
                             "\"Odd_text\"[2], \"Odd_text\"[3], \"One\"::text, array_length(\"Shots\", 1) "
                             "FROM kinds.\"Kinds\" ORDER BY \"Price\" DESC"),
                   (Rows{{"12.5", "{1,NULL,3}", "{NULL,2001-02-03}", "tab\there",
-                         "back\\slash \"quoted\" {braces}, NULL", "cr\rlf\nend", "{only}", "1"},
+                         "back\\slash \"quoted\" {braces}, NULL", "cr\nlf\nend", "{only}", "1"},
                         {"-1000000000000000000000.000001", "{NULL,-7,NULL}", "{1999-12-31,NULL}", "NULL", {}, "\\N",
                          "{NULL}", "1"}}))
             << "the text NULL and a backslash-N stay texts; only absent values are NULL";

@@ -73,6 +73,7 @@ const char kExportHelp[] =
     "                        \"files\" inside a folder output; SQLite keeps them as\n"
     "                        BLOBs and writes files only with this option)\n"
     "      --text            no conversions: every value as the file stores it\n"
+    "                        (line breaks are LF in every case)\n"
     "      --record-id       a first column record_id with each record's stable id\n"
     "  -q, --quiet           no progress line\n"
     "  -s, --schema NAME     (postgres) the schema to create (default: INPUT's name,\n"

@@ -460,6 +460,7 @@ int walk_value(const quarn_value_t *value, void *user_ctx) {
     }
     cell.text.assign(value->text);
     ctx.bytes += cell.text.size();
+    unify_line_breaks(cell.text);
     switch (field.type) {
     case CellType::number:
         if (std::optional<std::string> number = canonical_number(cell.text)) {

@@ -215,6 +215,21 @@ int significant_digits(std::string_view text) {
     return count;
 }
 
+void unify_line_breaks(std::string &text) {
+    size_t at = text.find('\r');
+    if (at == std::string::npos) return;
+    size_t out = at;
+    for (; at < text.size(); at++) {
+        if (text[at] != '\r') {
+            text[out++] = text[at];
+            continue;
+        }
+        text[out++] = '\n';
+        if (at + 1 < text.size() && text[at + 1] == '\n') at++;
+    }
+    text.resize(out);
+}
+
 void DateOrderEvidence::add(std::string_view text) {
     const auto shape = date_shape(date_part(text));
     if (!shape || shape->iso) return;

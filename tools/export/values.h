@@ -33,6 +33,11 @@ std::optional<std::string> canonical_number(std::string_view text);
  * ("0.0012" has 2, "120" has 3, "1.50e9" has 3). */
 int significant_digits(std::string_view text);
 
+/* Turns each CR LF and each lone CR of text into LF: files of the
+ * earlier generation store a line break as CR, and the later ones give LF
+ * for the same text. */
+void unify_line_breaks(std::string &text);
+
 /* Which number comes first in a date written with two small numbers and a
  * year. */
 enum class DateOrder { unknown, month_day, day_month, conflicting };
