@@ -378,6 +378,28 @@ inline std::map<std::string, XlsxCell> sheet_cells(const std::string &xml) {
     return cells;
 }
 
+/* The links of a sheet: cell reference -> target, from the sheet's
+ * <hyperlink> elements and the relationships they name. */
+inline std::map<std::string, std::string> sheet_links(const std::string &sheet_xml, const std::string &rels_xml) {
+    std::map<std::string, std::string> targets, links;
+    size_t at = 0;
+    while ((at = rels_xml.find("<Relationship ", at)) != std::string::npos) {
+        const size_t end = rels_xml.find('>', at);
+        const std::string tag = rels_xml.substr(at, end - at);
+        if (attribute(tag, "TargetMode") == "External") targets[attribute(tag, "Id")] = xml_unescape(attribute(tag, "Target"));
+        at = end;
+    }
+    at = 0;
+    while ((at = sheet_xml.find("<hyperlink ", at)) != std::string::npos) {
+        const size_t end = sheet_xml.find('>', at);
+        const std::string tag = sheet_xml.substr(at, end - at);
+        const auto target = targets.find(attribute(tag, "r:id"));
+        if (target != targets.end()) links[attribute(tag, "ref")] = target->second;
+        at = end;
+    }
+    return links;
+}
+
 /* The sheet names of a workbook in order. */
 inline std::vector<std::string> sheet_names(const std::string &workbook_xml) {
     std::vector<std::string> names;

@@ -10,6 +10,7 @@
  * used repetitions as five columns and five-item arrays.
  */
 #include "export.h"
+#include "names.h"
 #include "quarn_support.h"
 
 #include <gtest/gtest.h>
@@ -563,6 +564,90 @@ TEST(Export, NumbersInEveryNotationReachEveryFormatAsTheSameNumber) {
         EXPECT_EQ(cells.at(cell).type, "") << c.stored << " is a numeric cell";
         EXPECT_DOUBLE_EQ(std::stod(cells.at(cell).value), expected) << c.stored;
     }
+}
+
+/* A text one character past a cell's 32,767, with characters of two to
+ * four bytes and a line break. (The test writer stores long values only
+ * in a field's first repetition, so ROW-r.txt names are those of the
+ * container files, tested there.) */
+std::string long_text(char tag) {
+    std::string text = std::string(1, tag) + "é€𝄞\n";
+    while (qexport::character_count(text) < 32768) text += "abcdefghij";
+    return text.substr(0, text.size() - (qexport::character_count(text) - 32768));
+}
+
+TEST(Export, XlsxWritesTextsLongerThanACellToFilesAndLinksThem) {
+    qt::TempDir dir;
+    qw::Database db;
+    db.header.generation = Generation::v12;
+    qw::Table t;
+    t.name = "Long";
+    t.columns = {typed_column("Picture", QUARN_TYPE_CONTAINER), typed_column("Body", QUARN_TYPE_TEXT),
+                 typed_column("Other", QUARN_TYPE_TEXT)};
+    const std::string a = long_text('a'), b = long_text('b'), fits = a.substr(0, a.size() - 1);
+    ASSERT_EQ(qexport::character_count(a), 32768u);
+    ASSERT_EQ(qexport::character_count(fits), 32767u);
+    auto stored_long = [](int column, const std::string &text) {
+        qw::Value v = value(column, text);
+        v.long_value = true;
+        return v;
+    };
+    t.records = {{0, {container(1, 1), stored_long(2, a)}},
+                 {0, {stored_long(2, fits), stored_long(3, b)}},
+                 {0, {value(2, "short")}}};
+    qw::Container jpeg;
+    jpeg.key = {0x01};
+    qw::Stream picture;
+    picture.data = picture_bytes();
+    jpeg.streams = {picture};
+    t.containers = {jpeg};
+    db.tables.push_back(t);
+    const std::string in = write_input(dir, "long", db);
+
+    const struct {
+        const char *name;
+        std::vector<std::string> options;
+        std::string folder; /* where the files are */
+        std::string prefix; /* how the cells name that folder */
+    } cases[] = {
+        {"beside the workbook", {}, dir.file("out.xlsx_files"), "out.xlsx_files"},
+        {"--containers", {"--containers", dir.file("elsewhere")}, dir.file("elsewhere"), "elsewhere"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> args = {"export", in, dir.file("out.xlsx"), "--force"};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        const qt::RunResult r = quarn(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, "quarn: " + in + ": table \"Long\", field \"Body\": 1 text longer than a cell holds was "
+                                         "written to a file\nquarn: " + in + ": table \"Long\", field \"Other\": 1 "
+                                         "text longer than a cell holds was written to a file\n");
+        EXPECT_EQ(qt::read_file(c.folder + "/Long/Body/1.txt"), a) << "the whole text, byte for byte";
+        EXPECT_EQ(qt::read_file(c.folder + "/Long/Other/2.txt"), b);
+        EXPECT_EQ(qt::read_file(c.folder + "/Long/Picture/1.jpg"), bytes_text(picture_bytes()))
+            << "in the table's folder beside its containers";
+        size_t files = 0;
+        for (const auto &entry : fs::recursive_directory_iterator(c.folder)) files += entry.is_regular_file();
+        EXPECT_EQ(files, 3u) << "a text that fits stays in its cell";
+
+        const auto sheet = zip_part(dir.file("out.xlsx"), "xl/worksheets/sheet1.xml");
+        const auto rels = zip_part(dir.file("out.xlsx"), "xl/worksheets/_rels/sheet1.xml.rels");
+        ASSERT_TRUE(sheet && rels);
+        const auto cells = sheet_cells(*sheet);
+        EXPECT_EQ(cells.at("B2").value, c.prefix + "/Long/Body/1.txt");
+        EXPECT_EQ(cells.at("C3").value, c.prefix + "/Long/Other/2.txt");
+        EXPECT_EQ(cells.at("B3").value, fits) << "32,767 characters fit";
+        EXPECT_EQ(cells.at("B4").value, "short");
+        const auto links = sheet_links(*sheet, *rels);
+        EXPECT_EQ(links, (std::map<std::string, std::string>{{"B2", c.prefix + "/Long/Body/1.txt"},
+                                                              {"C3", c.prefix + "/Long/Other/2.txt"}}))
+            << "each such cell links its file, by a path relative to the workbook";
+    }
+
+    const qt::RunResult csv = quarn({"export", in, dir.file("csv")});
+    ASSERT_EQ(csv.status, 0) << csv.err;
+    EXPECT_EQ(csv.err, "") << "CSV cells hold any length";
+    EXPECT_EQ((*read_csv(qt::read_file(dir.file("csv/Long.csv"))))[1][1], a);
 }
 
 /* ---- the shared real files ------------------------------------------ */

@@ -167,6 +167,7 @@ int run_export(const ExportOptions &options) {
     source_options.text = options.text;
     source_options.record_id = options.record_id;
     source_options.numbers_by_field = info->id == FormatId::postgres;
+    source_options.cell_characters = info->cell_characters;
     StagedOutput files_output;
     std::string files_path, files_root;
     const bool write_files = info->container_files || options.containers.has_value();

@@ -45,6 +45,11 @@ struct Cell {
     std::string text;
     DateTime moment;      /* date, time, timestamp */
     ContainerCell container; /* container */
+    /* A text longer than the format's cells hold (FormatInfo::
+     * cell_characters): the path of the file that holds it whole, relative
+     * to the output's folder as a container's path is; text is then
+     * empty. Empty otherwise. */
+    std::string file;
 };
 
 /* A field as the export writes it. */
@@ -163,6 +168,9 @@ struct FormatInfo {
     bool folder;           /* writes a folder of files, one per table */
     bool container_files;  /* writes containers as files by default */
     size_t column_limit;   /* 0: none */
+    /* The longest text a cell holds, in characters; 0: no limit. A longer
+     * one goes whole into a file of the files folder (Cell::file). */
+    size_t cell_characters;
     std::unique_ptr<Format> (*create)(const FormatSettings &settings);
 };
 

@@ -5,7 +5,8 @@
  * an autofilter over the table, column widths fitted to their contents
  * (capped), numbers as numeric cells, dates, times and timestamps as real
  * date cells with a date format, one sheet column per flat column (no
- * empty columns for gaps in the field numbering).
+ * empty columns for gaps in the field numbering), a text longer than a
+ * cell holds as a link to the file the reading side wrote it to.
  *
  * libxlsxwriter in constant-memory mode keeps one row in memory and the
  * rest in a temporary file per sheet; column widths and the autofilter are
@@ -40,8 +41,12 @@ constexpr double kMaxWidth = 60.0;
 /* Spreadsheets keep 15 significant digits of a number: longer numbers stay
  * text, so that no digit is lost. */
 constexpr int kNumberDigits = 15;
-/* The longest text a cell holds. */
+/* The longest text a cell holds: longer ones the reading side writes to
+ * files (FormatInfo::cell_characters); only an overflow column's JSON is
+ * cut here. */
 constexpr size_t kMaxCellCharacters = 32767;
+/* The links a worksheet holds. */
+constexpr size_t kMaxLinks = LXW_MAX_NUMBER_URLS;
 
 /* Days from the spreadsheet's day 0 (1899-12-30) to a date of 1900-03-01
  * or later. */
@@ -81,6 +86,7 @@ class XlsxFormat : public Format {
             return false;
         }
         widths_.assign(columns_.size(), 0);
+        links_ = 0;
         truncated_.assign(columns_.size(), false);
         row_ = 0;
         for (size_t c = 0; c < columns_.size(); c++) {
@@ -130,7 +136,10 @@ class XlsxFormat : public Format {
             case CellType::time:
             case CellType::timestamp: moment(c, cell); break;
             case CellType::container: text(c, cell.container.path); break;
-            default: text(c, cell.text); break;
+            default:
+                if (!cell.file.empty()) link(c, cell.file);
+                else text(c, cell.text);
+                break;
             }
         }
         return true;
@@ -212,6 +221,21 @@ class XlsxFormat : public Format {
         fit(c, value.size() > 200 ? std::string_view(value).substr(0, 200) : std::string_view(value));
     }
 
+    /* A cell showing the path of a file beside the workbook, as a link to
+     * it; past a sheet's number of links, or a link's length, the path
+     * alone. The link is the relative path itself, a relative reference
+     * with "/" (the library's "external:" form would turn each "/" into
+     * a backslash). */
+    void link(size_t c, const std::string &path) {
+        const lxw_col_t col = static_cast<lxw_col_t>(c);
+        if (links_ >= kMaxLinks ||
+            worksheet_write_url_opt(sheet_, row_, col, path.c_str(), nullptr, path.c_str(), nullptr) != LXW_NO_ERROR)
+            worksheet_write_string(sheet_, row_, col, path.c_str(), nullptr);
+        else
+            links_++;
+        fit(c, path);
+    }
+
     void moment(size_t c, const Cell &cell) {
         const DateTime &v = cell.moment;
         const bool has_date = cell.type != CellType::time;
@@ -239,6 +263,7 @@ class XlsxFormat : public Format {
     std::vector<bool> truncated_;
     UniqueNames sheet_names_{" (", ")", 31};
     lxw_row_t row_ = 0;
+    size_t links_ = 0; /* in this sheet */
 };
 
 } // namespace

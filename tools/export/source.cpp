@@ -399,6 +399,9 @@ struct WalkCtx {
     uint64_t records = 0, bytes = 0;
     DateOrder order = DateOrder::unknown;
     std::function<void(const quarn_value_t &, Cell &)> set_container;
+    /* writes a text longer than cell_characters to its file */
+    size_t cell_characters = 0;
+    std::function<bool(const quarn_value_t &, size_t, Cell &)> set_long_text;
     std::vector<uint64_t> beyond; /* per field: values past used_repetitions */
     /* per field of type number: the values that are not numbers, and the
      * first of them */
@@ -411,6 +414,7 @@ void clear_record(Record &record) {
         for (Cell &cell : cells) {
             cell.type = CellType::null;
             cell.text.clear();
+            cell.file.clear();
         }
 }
 
@@ -488,6 +492,10 @@ int walk_value(const quarn_value_t *value, void *user_ctx) {
     }
     default: cell.type = CellType::text; break;
     }
+    cell.file.clear();
+    if (cell.type == CellType::text && ctx.cell_characters != 0 && cell.text.size() > ctx.cell_characters &&
+        character_count(cell.text) > ctx.cell_characters && !ctx.set_long_text(*value, static_cast<size_t>(slot), cell))
+        return QUARN_HANDLER_ABORT;
     return QUARN_HANDLER_CONTINUE;
 }
 
@@ -501,18 +509,30 @@ bool Source::export_table(const TablePlan &plan, Format &format, ContainerFileSi
     std::map<KeyBytes, ContainerEntry> index;
     if (has_containers && !index_containers(table, &index, failure)) return false;
 
-    /* folders of this table's container files */
+    /* folders of this table's files: those of the container fields first,
+     * in field order; a text field's when its first long text comes */
     const bool write_files = options_.files_prefix.has_value() && files != nullptr;
     std::string table_folder;
     std::vector<std::string> field_folders(plan.fields.size());
-    if (has_containers && write_files) {
-        table_folder = table_folders_.take(safe_file_name(table.name, "table " + std::to_string(table.index)));
-        UniqueNames names("~", "");
+    UniqueNames field_names("~", "");
+    auto folder_of = [&](size_t f) -> std::string {
+        if (table_folder.empty())
+            table_folder = table_folders_.take(safe_file_name(table.name, "table " + std::to_string(table.index)));
+        if (field_folders[f].empty())
+            field_folders[f] = field_names.take(
+                safe_file_name(plan.fields[f].field.name, "field " + std::to_string(plan.fields[f].field.index)));
+        return table_folder + "/" + field_folders[f];
+    };
+    if (has_containers && write_files)
         for (size_t f = 0; f < plan.fields.size(); f++)
-            if (plan.fields[f].type == CellType::container)
-                field_folders[f] = names.take(safe_file_name(plan.fields[f].field.name,
-                                                             "field " + std::to_string(plan.fields[f].field.index)));
-    }
+            if (plan.fields[f].type == CellType::container) folder_of(f);
+    /* one file name per row and repetition, as container files have */
+    auto file_stem = [](const quarn_value_t &value) {
+        std::string stem = std::to_string(value.row);
+        if (value.repetition > 1) stem += "-" + std::to_string(value.repetition);
+        return stem;
+    };
+    std::vector<uint64_t> long_texts(plan.fields.size(), 0);
 
     std::map<KeyBytes, std::vector<std::string>> references; /* key -> file paths */
     std::set<KeyBytes> stored;                               /* keys whose bytes the format keeps */
@@ -557,14 +577,27 @@ bool Source::export_table(const TablePlan &plan, Format &format, ContainerFileSi
         cell.container.name = entry.name;
         cell.container.path.clear();
         if (write_files) {
-            std::string file = std::to_string(value.row);
-            if (value.repetition > 1) file += "-" + std::to_string(value.repetition);
+            std::string file = file_stem(value);
             file += entry.name.empty() ? "." + tag_extension(entry.tag) : "_" + safe_file_name(entry.name, "file");
-            const std::string relative = table_folder + "/" + field_folders[slot] + "/" + file;
+            const std::string relative = folder_of(slot) + "/" + file;
             cell.container.path = *options_.files_prefix + "/" + relative;
             references[key].push_back(relative);
         }
         if (format.stores_containers()) stored.insert(key);
+    };
+
+    if (write_files) ctx.cell_characters = options_.cell_characters;
+    ctx.set_long_text = [&](const quarn_value_t &value, size_t slot, Cell &cell) {
+        const std::string relative = folder_of(slot) + "/" + file_stem(value) + ".txt";
+        const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t *>(cell.text.data()), cell.text.size());
+        if (!files->begin({relative}, &ctx.failure) || !files->piece(bytes, &ctx.failure) || !files->end(&ctx.failure)) {
+            ctx.failed = true;
+            return false;
+        }
+        cell.file = *options_.files_prefix + "/" + relative;
+        cell.text.clear();
+        long_texts[slot]++;
+        return true;
     };
 
     if (!format.begin_table(plan, failure)) return false;
@@ -595,6 +628,11 @@ bool Source::export_table(const TablePlan &plan, Format &format, ContainerFileSi
         if (ctx.beyond[f] != 0)
             reporter.warn(where + ": " + std::to_string(ctx.beyond[f]) +
                           " values of repetitions the field does not declare were left out");
+        if (long_texts[f] == 1)
+            reporter.warn(where + ": 1 text longer than a cell holds was written to a file");
+        else if (long_texts[f] != 0)
+            reporter.warn(where + ": " + std::to_string(long_texts[f]) +
+                          " texts longer than a cell holds were written to files");
         if (missing[f] != 0)
             reporter.warn(where + ": " + std::to_string(missing[f]) +
                           " references to containers that the file does not hold were left empty");

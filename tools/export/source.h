@@ -63,6 +63,12 @@ struct SourceOptions {
     /* Container cells get a path: the files folder as seen from the
      * output's folder ("out.json_files", "files"); empty: no files. */
     std::optional<std::string> files_prefix;
+    /* Texts longer than this many characters (0: no limit) are written
+     * whole into the files folder as TABLE/FIELD/ROW.txt (ROW-r.txt for
+     * repetition r), beside the container files, and the cell gets the
+     * file's path (Cell::file), with one warning per field counting them.
+     * Needs files_prefix. */
+    size_t cell_characters = 0;
 };
 
 /* What the library's error numbers mean to a user: "not a FileMaker
