@@ -650,6 +650,78 @@ TEST(Export, XlsxWritesTextsLongerThanACellToFilesAndLinksThem) {
     EXPECT_EQ((*read_csv(qt::read_file(dir.file("csv/Long.csv"))))[1][1], a);
 }
 
+/* Every entry below a folder, as relative paths. */
+std::set<std::string> tree(const std::string &folder) {
+    std::set<std::string> out;
+    for (const auto &entry : fs::recursive_directory_iterator(folder))
+        out.insert(fs::relative(entry.path(), folder).string());
+    return out;
+}
+
+TEST(Export, StrictFailsAtTheFirstLossAndLeavesNothing) {
+    qt::TempDir dir;
+    const std::string things = write_input(dir, "Things", typed_database(Generation::v12));
+    const std::string numbers = numbers_file(dir);
+    const std::string undecided = dated_file(dir, "undecided", {"01/09/2018", "5/5/2001"});
+    const std::string clean = dated_file(dir, "clean", {"01/09/2018", "12/31/2001"});
+    fs::create_directory(dir.file("existing"));
+    qw::write_file(dir.file("existing/keep.txt"), Bytes{0x6B});
+    const struct {
+        std::string input;
+        std::vector<std::string> args;
+        std::string first; /* the failure after "quarn: INPUT"; "" succeeds */
+    } cases[] = {
+        /* during the walk: the damaged container, before the value that stays text */
+        {things, {"t.sqlite"}, kDamaged},
+        {things, {"t.json"}, kDamaged},
+        {things, {"t", "--to", "csv"}, kDamaged},
+        {things, {"existing", "--to", "jsonl"}, kDamaged},
+        {things, {"t.xlsx"}, kDamaged},
+        /* PostgreSQL decides a number field's type in the plan */
+        {things, {"t.sql"}, ": table \"Things\", field \"Amount\" kept its text: \"n/a\" is not a number\n"},
+        /* --text demotes nothing, but a damaged container is still a loss */
+        {things, {"text.json", "--text"}, kDamaged},
+        /* at the end of the table */
+        {numbers, {"n.json"}, ": table \"Numbers\", field \"N\": 2 values are not numbers and stayed text (first: "
+                              "\"12 kg\")\n"},
+        {numbers, {"n.sql"}, ": table \"Numbers\", field \"N\" kept its text: \"12 kg\" is not a number\n"},
+        /* in the plan, before any record is written */
+        {undecided, {"u.csv.d", "--to", "csv"},
+         ": table \"Dates\", field \"When\" kept its text: \"01/09/2018\" could be month/day or day/month, and "
+         "no date of the file tells which\n"},
+        {clean, {"c.json"}, ""},
+        {clean, {"c.xlsx"}, ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.input + " " + c.args[0]);
+        const std::set<std::string> before = tree(dir.path());
+        std::vector<std::string> args = {"export", c.input, dir.file(c.args[0]), "--strict"};
+        args.insert(args.end(), c.args.begin() + 1, c.args.end());
+        const qt::RunResult r = quarn(args);
+        if (c.first.empty()) {
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(r.err, "");
+            EXPECT_TRUE(fs::exists(dir.file(c.args[0])));
+            continue;
+        }
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "quarn: " + c.input + c.first) << "the first loss alone, in the warning's words";
+        EXPECT_EQ(tree(dir.path()), before) << "no output, no files folder, nothing staged";
+        EXPECT_EQ(qt::read_file(dir.file("existing/keep.txt")), "k");
+    }
+}
+
+TEST(Export, StrictPassesOnToEveryExportOfABatch) {
+    qt::TempDir dir;
+    const std::string things = write_input(dir, "Things", typed_database(Generation::v12));
+    const std::string clean = dated_file(dir, "clean", {"01/09/2018", "12/31/2001"});
+    const qt::RunResult r = quarn({"export", "--strict", "--to", "json", "--outdir", dir.file("out"), things, clean});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("quarn: " + things + kDamaged), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("stayed text"), std::string::npos) << "only the first loss of an input is told: " << r.err;
+    EXPECT_EQ(tree(dir.file("out")), std::set<std::string>{"clean.json"}) << "the clean input converted, alone";
+}
+
 /* ---- the shared real files ------------------------------------------ */
 
 struct FormatRun {

@@ -208,6 +208,15 @@ qw::Database kinds_database() {
     return db;
 }
 
+TEST_F(Postgres, StrictLoadsNothingAtTheFirstLoss) {
+    const std::string in = write_input(dir, "Things", typed_database(Generation::v7));
+    const qt::RunResult r = direct(in, {"--strict"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "quarn: " + in + ": table \"Things\", field \"Amount\" kept its text: \"n/a\" is not a number\n");
+    Db db(server().conninfo("direct"));
+    EXPECT_FALSE(db.schema_exists("things")) << "the transaction was rolled back";
+}
+
 TEST_F(Postgres, NumbersInEveryNotationAreNumeric) {
     qw::Database db;
     db.header.generation = Generation::v12;
