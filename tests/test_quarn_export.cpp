@@ -650,6 +650,28 @@ TEST(Export, XlsxWritesTextsLongerThanACellToFilesAndLinksThem) {
     EXPECT_EQ((*read_csv(qt::read_file(dir.file("csv/Long.csv"))))[1][1], a);
 }
 
+TEST(Export, ARecordWhoseValuesAreAllLeftOutIsStillARow) {
+    qt::TempDir dir;
+    qw::Database db;
+    db.header.generation = Generation::v12;
+    qw::Table t;
+    t.name = "T";
+    t.columns = {typed_column("A", QUARN_TYPE_TEXT), typed_column("B", QUARN_TYPE_TEXT)};
+    /* record 2 holds only a repetition that B does not declare */
+    t.records = {{0, {value(1, "a1")}}, {0, {value(2, "b2", 2)}}, {0, {value(1, "a3")}}};
+    db.tables.push_back(t);
+    const std::string in = write_input(dir, "T", db);
+    const qt::RunResult r = quarn({"export", in, dir.file("out"), "--record-id"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "quarn: " + in + ": table \"T\", field \"B\": 1 values of repetitions the field does not "
+                                     "declare were left out\n");
+    const auto rows = read_csv(qt::read_file(dir.file("out/T.csv")));
+    ASSERT_TRUE(rows);
+    EXPECT_EQ(*rows, (std::vector<std::vector<std::string>>{
+                         {"record_id", "A", "B"}, {"1", "a1", ""}, {"2", "", ""}, {"3", "a3", ""}}))
+        << "the record is there, with its id, its cells empty";
+}
+
 /* Every entry below a folder, as relative paths. */
 std::set<std::string> tree(const std::string &folder) {
     std::set<std::string> out;

@@ -84,15 +84,6 @@ int scan_value(const quarn_value_t *value, void *user_ctx) {
     return QUARN_HANDLER_CONTINUE;
 }
 
-int count_rows(int row, const quarn_column_t *, const char *, void *user_ctx) {
-    auto &rows = *static_cast<std::pair<int, uint64_t> *>(user_ctx);
-    if (row != rows.first) {
-        rows.first = row;
-        rows.second++;
-    }
-    return QUARN_HANDLER_CONTINUE;
-}
-
 int count_container(const quarn_container_event_t *event, void *user_ctx) {
     if (event->type == QUARN_CONTAINER_BEGIN) {
         ++*static_cast<uint64_t *>(user_ctx);
@@ -211,13 +202,11 @@ quarn::FieldsPtr Source::fields(const quarn_table_t &table, Failure *failure) {
 }
 
 bool Source::count(const quarn_table_t &table, uint64_t *records, uint64_t *containers, Failure *failure) {
-    std::pair<int, uint64_t> rows{0, 0};
-    quarn_error_t code = quarn_read_values(file_.get(), &table, count_rows, &rows);
+    quarn_error_t code = quarn_count_records(file_.get(), &table, records);
     if (code != QUARN_OK) {
         *failure = read_failure(code);
         return false;
     }
-    *records = rows.second;
     *containers = 0;
     code = quarn_read_containers(file_.get(), &table, count_container, containers);
     if (code != QUARN_OK) {
@@ -393,7 +382,9 @@ struct WalkCtx {
     const Reporter *reporter;
     std::vector<int> slots;
     Record record;
-    bool has_values = false;
+    /* a record has begun and is not written yet: every record the library
+     * hands over is written, also one without values (its cells empty) */
+    bool pending = false;
     Failure failure;
     bool failed = false;
     uint64_t records = 0, bytes = 0;
@@ -424,7 +415,7 @@ bool flush(WalkCtx &ctx) {
         ctx.failed = true;
         return false;
     }
-    if (!ctx.has_values) return true;
+    if (!ctx.pending) return true;
     if (!ctx.format->write_record(ctx.record, &ctx.failure)) {
         ctx.failed = true;
         return false;
@@ -433,7 +424,7 @@ bool flush(WalkCtx &ctx) {
     if ((ctx.records & 1023) == 0 && ctx.reporter->progress)
         ctx.reporter->progress(ctx.plan->table.name, ctx.records, ctx.bytes);
     clear_record(ctx.record);
-    ctx.has_values = false;
+    ctx.pending = false;
     return true;
 }
 
@@ -443,7 +434,10 @@ int walk_value(const quarn_value_t *value, void *user_ctx) {
         if (!flush(ctx)) return QUARN_HANDLER_ABORT;
         ctx.record.row = value->row;
         ctx.record.record_id = value->record_id;
+        ctx.pending = true;
     }
+    /* a record without values comes as one value of field 0, which no
+     * slot holds */
     const int32_t index = value->field->index;
     if (index < 0 || static_cast<size_t>(index) >= ctx.slots.size()) return QUARN_HANDLER_CONTINUE;
     const int slot = ctx.slots[static_cast<size_t>(index)];
@@ -455,7 +449,6 @@ int walk_value(const quarn_value_t *value, void *user_ctx) {
         return QUARN_HANDLER_CONTINUE;
     }
     Cell &cell = cells[static_cast<size_t>(value->repetition) - 1];
-    ctx.has_values = true;
     if (!value->text) {
         cell.type = CellType::null;
         cell.text.clear();

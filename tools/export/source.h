@@ -114,7 +114,8 @@ class Source {
     bool export_table(const TablePlan &plan, Format &format, ContainerFileSink *files,
                       const Reporter &reporter, Failure *failure);
 
-    /* Counts the records and containers of a table (for quarn info). */
+    /* Counts the records (every one the file holds, by quarn_count_records)
+     * and containers of a table (for quarn info). */
     bool count(const quarn_table_t &table, uint64_t *records, uint64_t *containers, Failure *failure);
 
     /* The fields of a table. */
