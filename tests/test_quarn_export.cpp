@@ -672,6 +672,34 @@ TEST(Export, ARecordWhoseValuesAreAllLeftOutIsStillARow) {
         << "the record is there, with its id, its cells empty";
 }
 
+TEST(Export, ATableWithoutANameIsExportedUnderTheLibrarysNameWithAWarning) {
+    qt::TempDir dir;
+    qw::Database db;
+    db.header.generation = Generation::v12;
+    /* the name the library gives table 3 when the catalogue names none */
+    const std::pair<const char *, int> tables[] = {{"First", 1}, {"table_131", 3}, {"table_130", 4}};
+    for (const auto &[name, number] : tables) {
+        qw::Table t;
+        t.name = name;
+        t.number = number; /* "table_130" is table 4's own name: no warning */
+        t.columns = {{"A"}};
+        t.records = {{0, {value(1, name)}}};
+        db.tables.push_back(t);
+    }
+    const std::string in = write_input(dir, "unnamed", db);
+    const std::string warning = "quarn: " + in + ": table 3 has no name in the file; exported as \"table_131\"\n";
+    const qt::RunResult r = quarn({"export", in, dir.file("out.sqlite")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, warning);
+    EXPECT_EQ(sql_query(dir.file("out.sqlite"), "SELECT A FROM table_131")[0][0], text_cell("table_131"));
+    const qt::RunResult strict = quarn({"export", in, dir.file("strict.sqlite"), "--strict"});
+    EXPECT_EQ(strict.status, 1);
+    EXPECT_EQ(strict.err, warning);
+    EXPECT_FALSE(fs::exists(dir.file("strict.sqlite")));
+    const qt::RunResult other = quarn({"export", in, dir.file("first.json"), "--tables", "First", "--strict"});
+    EXPECT_EQ(other.status, 0) << "only the tables exported count: " << other.err;
+}
+
 /* Every entry below a folder, as relative paths. */
 std::set<std::string> tree(const std::string &folder) {
     std::set<std::string> out;

@@ -225,6 +225,11 @@ bool Source::plan(const std::vector<const quarn_table_t *> &selected, const Sour
     bool dated = false; /* a date or timestamp field waits for the order */
 
     for (const quarn_table_t *table : selected) {
+        /* the library names a table that holds records but has no name in
+         * the catalogue after its key */
+        if (table->name == "table_" + std::to_string(table->index + 128))
+            reporter.warn(display_ + ": table " + std::to_string(table->index) + " has no name in the file; exported as " +
+                          quoted(table->name));
         TablePlan plan;
         plan.table = *table;
         plan.record_id = options.record_id;

@@ -99,8 +99,9 @@ class Source {
     const quarn_table_array_t &tables() const { return *tables_; }
 
     /* Plans the tables: fields, used repetitions, date order, field types.
-     * Prints a warning for every date, time or timestamp field that keeps
-     * its text. Needs a pass over the records of some tables (see above);
+     * Prints a warning for every table without a name in the file (the
+     * library lists it as "table_" and its key) and every field that
+     * keeps its text. Needs a pass over the records of some tables (see above);
      * all_tables are looked at for the date order when the selected tables
      * do not decide it. */
     bool plan(const std::vector<const quarn_table_t *> &selected, const SourceOptions &options,
