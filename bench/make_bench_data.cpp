@@ -30,6 +30,13 @@ int main(int argc, char **argv) {
     uint64_t records = 0;
     for (size_t t = 0; t < data.tables.size(); t++) {
         const bench::TableSpec &shape = data.tables[t];
+        if (!early && shape.records > 0 &&
+            !qw::key_exists(bench::gen12_record_key(shape.records - 1), db.header.generation)) {
+            std::fprintf(stderr, "%s: table %s would hold %llu records, more than record keys number\n",
+                         args.output.c_str(), shape.name.c_str(),
+                         static_cast<unsigned long long>(shape.records));
+            return 1;
+        }
         qw::Table table;
         table.name = shape.name;
         table.number = int(t + 1);
@@ -39,8 +46,8 @@ int main(int argc, char **argv) {
         table.make_record = [&data, &shape, early](size_t i, qw::Record &record) {
             static bench::Row row;
             bench::make_row(data, shape, i, row);
-            /* earlier files number records 1, 2, 3... (key 0: the writer's
-             * next key); generation-12 keys wrap past their largest number */
+            /* records are numbered 1, 2, 3... (earlier files by key 0: the
+             * writer's next key, which skips the numbers their keys lack) */
             record.key = early ? 0 : bench::gen12_record_key(i);
             record.values.resize(row.count);
             for (size_t v = 0; v < row.count; v++) {

@@ -84,9 +84,9 @@ Dataset make_dataset(Layout layout, uint64_t size_mb, uint64_t seed, int tables 
 void make_row(const Dataset &dataset, const TableSpec &table, uint64_t record, Row &row);
 
 /* The record key (row key) of record i of a table in a generation-12 file:
- * keys run 1 to 65,663, the largest a path key of such a file can number,
- * and then start again at 1. The reader counts a new row whenever the key
- * changes, so the wrap costs no record. */
+ * i + 1, so record ids run from 1 without a gap or repeat. Keys reach
+ * 2,113,663 (three bytes in the prefix form), more than any bench table
+ * holds. */
 uint64_t gen12_record_key(uint64_t record);
 
 /* Totals a reader of the file should see: tables, rows (records), values

@@ -185,7 +185,8 @@ QUARN_EXPORT quarn_table_array_t *quarn_list_tables(quarn_file_t *file,
 /* Frees an array from quarn_list_tables; NULL is ignored. */
 QUARN_EXPORT void quarn_free_tables(quarn_table_array_t *tables);
 
-/* Lists the columns of one table (only table->index is read). Returns a new
+/* Lists the columns of one table (only table->index is read), named in
+ * either form a name takes (see quarn_list_tables). Returns a new
  * array also when the walk fails: it then holds the columns found before the
  * failure, and error (when not NULL) receives the number. error always
  * receives the result. NULL only when memory runs out. Free the array with
@@ -198,7 +199,8 @@ QUARN_EXPORT quarn_column_array_t *quarn_list_columns(quarn_file_t *file,
 QUARN_EXPORT void quarn_free_columns(quarn_column_array_t *columns);
 
 /* Hands every value of one table (only table->index is read) to handler, in
- * file order, with its row number and column. handler may be NULL. Returns 0,
+ * file order, with its row number and column (a column named in long form
+ * is a column like any other). handler may be NULL. Returns 0,
  * the walk's error (7, 9, 11; 4 when memory runs out; 2 when the file
  * changed after the open, see quarn_open_file), or 13 when the handler
  * aborted. */

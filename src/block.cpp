@@ -53,6 +53,8 @@ struct chunk_step {
     bool end = false;
     bool record = false;
     uint64_t size = 0;
+    /* what the fault that stopped decoding was, for the dump to tell */
+    decode_fault fault = {};
 };
 
 /* The bytes from the chunk's code byte to the payload's end. Every byte
@@ -238,10 +240,11 @@ chunk_step decode_chunk_v7(const chunk_bytes &in, uint64_t position, quarn_chunk
     case 0x80:
         return advance(1); /* one byte of filler */
 
-    default:
-        debug(" **** UNRECOGNIZED CODE 0x%02x @ [%llu] *****\n", code,
-              static_cast<unsigned long long>(position));
-        return stop(QUARN_ERROR_UNRECOGNIZED_CODE);
+    default: {
+        chunk_step step = stop(QUARN_ERROR_UNRECOGNIZED_CODE);
+        step.fault = {decode_fault::unrecognized_code, code, position};
+        return step;
+    }
     }
 }
 
@@ -294,8 +297,9 @@ chunk_step decode_escape_early(const chunk_bytes &in, quarn_chunk_t &chunk) {
         chunk.ref_simple = form - 0x40;
         return early_field(in, chunk, 2, 2);
     }
-    fprintf(stderr, "Bad 0xFF chunk: %02x!\n", form);
-    return stop(QUARN_ERROR_BAD_BLOCK);
+    chunk_step step = stop(QUARN_ERROR_BAD_BLOCK);
+    step.fault = {decode_fault::bad_escape, form, 0};
+    return step;
 }
 
 /* Decodes the chunk at the start of an earlier file's remaining payload. */
@@ -357,6 +361,7 @@ int decode_payload(quarn_file_t *file, quarn_block_t *block, uint64_t end,
     const std::span<const uint8_t> payload(block->payload, end);
     std::vector<quarn_chunk_t> &chunks = file->chunk_buffer;
     chunks.clear();
+    file->last_fault = {};
     int result = QUARN_OK;
     uint64_t position = 0;
     while (position < payload.size()) {
@@ -365,6 +370,7 @@ int decode_payload(quarn_file_t *file, quarn_block_t *block, uint64_t end,
             decode_chunk(chunk_bytes{payload.subspan(position)}, position, chunk);
         if (step.result != QUARN_OK || step.end) {
             result = step.result;
+            file->last_fault = step.fault;
             break;
         }
         if (step.record) chunks.push_back(chunk);
@@ -393,7 +399,8 @@ int decode_payload(quarn_file_t *file, quarn_block_t *block, uint64_t end,
  * is decoded. Returns 0; 2 when the block's sector cannot be read again as
  * it was at the open; 7 for no block, a malformed early block or a bad
  * early escape; 9 when a chunk is cut off by the payload's end; 11 for an
- * unknown code of generation 7 and later (reported through debug). A block
+ * unknown code of generation 7 and later (the code, and the bad escape's
+ * form, kept in the handle's last_fault for the dump). A block
  * that has yielded chunks once is decoded from then on only up to where
  * that first decoding stopped, with result 0. Throws std::bad_alloc when
  * memory runs out. */

@@ -603,6 +603,20 @@ uint64_t path_value(const quarn_chunk_t *chunk, const quarn_span_t *key) {
     }
 }
 
+bool record_key_value(const quarn_chunk_t *chunk, const quarn_span_t *key, uint64_t *value) {
+    if (!key) return false;
+    const uint8_t *b = key->start;
+    if (chunk->generation < 7 || key->size == 1 || key->size == 2) {
+        *value = path_value(chunk, key);
+        return chunk->generation < 7 || key->size != 0;
+    }
+    if (key->size == 3 && (b[0] & 0xE0) == 0xC0) {
+        *value = 16512 + (uint64_t(b[0] & 0x1F) << 16) + (uint64_t(b[1]) << 8) + b[2];
+        return true;
+    }
+    return false;
+}
+
 int path_is(const quarn_chunk_t *chunk, const quarn_span_t *key, uint64_t value) {
     return path_value(chunk, key) == value;
 }

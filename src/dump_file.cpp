@@ -2,7 +2,9 @@
  * dump_file.cpp: the structure dump. One walk prints the header facts, each
  * block's ids and length (start_block) and each chunk with its code, kind,
  * keys and data under the path in force (dump_chunk). dump_data shows one
- * span as a number or as quoted text.
+ * span as a number or as quoted text. A block that cannot be decoded ends
+ * the dump with what stopped it (the decoder keeps it in the handle; the
+ * library prints nothing anywhere else).
  */
 #include "quarn_internal.h"
 
@@ -137,7 +139,16 @@ extern "C" quarn_error_t quarn_dump_file(quarn_file_t *file) {
             debug("Released: %04d-%02d-%02d\n", date.tm_year + 1900, date.tm_mon + 1,
                   date.tm_mday);
         }
-        return static_cast<quarn_error_t>(process_blocks(file, start_block, dump_chunk, &ctx));
+        const int rc = process_blocks(file, start_block, dump_chunk, &ctx);
+        /* The block the walk failed at is the one decoded last: the dump
+         * says what it met there, where the walk stopped. */
+        const decode_fault &fault = file->last_fault;
+        if (rc == QUARN_ERROR_UNRECOGNIZED_CODE && fault.kind == decode_fault::unrecognized_code)
+            debug(" **** UNRECOGNIZED CODE 0x%02x @ [%llu] *****\n", fault.code,
+                  static_cast<unsigned long long>(fault.position));
+        else if (rc == QUARN_ERROR_BAD_BLOCK && fault.kind == decode_fault::bad_escape)
+            fprintf(stderr, "Bad 0xFF chunk: %02x!\n", fault.code);
+        return static_cast<quarn_error_t>(rc);
     } catch (const std::exception &) {
         return QUARN_ERROR_MALLOC;
     }

@@ -3,8 +3,9 @@
  * list_columns.cpp with what their definition records say (data type, kind,
  * global storage, repetitions). Both lie under the column's definition path
  * (T, 3, 5, c in files of generation 7 and later; 3, 5, c in earlier files):
- * the name in the field with key 16 (earlier files: 1), the definition
- * record in the field with key 2. One walk collects them
+ * the name in the field with key 16 (earlier files: 1), or in long form in
+ * the directory T, 3, 5, c, 16 (long_text.cpp), the definition record in
+ * the field with key 2. One walk collects them
  * (handle_chunk_list_fields); the record reader fills its own field records
  * with the same take_field_definition as it walks.
  *
@@ -36,7 +37,7 @@ constexpr uint64_t kRecordSizeEarly = 12;
 struct list_fields_ctx {
     int64_t table_index;
     quarn_file_t *file;
-    std::map<uint64_t, quarn_field_t> slots;
+    named_slots<quarn_field_t> fields;
 };
 
 uint32_t read_be16(const uint8_t *p) { return (uint32_t(p[0]) << 8) | p[1]; }
@@ -76,24 +77,32 @@ static void read_definition(const quarn_chunk_t *chunk, quarn_field_t *field) {
     if (repetitions > 1) field->repetitions = static_cast<int32_t>(repetitions);
 }
 
-quarn_field_t &field_slot(std::map<uint64_t, quarn_field_t> &slots, uint64_t c) {
-    auto [it, added] = slots.try_emplace(c);
-    if (added) it->second.repetitions = 1;
-    return it->second;
+uint64_t definition_column(const quarn_chunk_t *chunk, bool *long_name) {
+    *long_name = false;
+    if (chunk->path_level == 0) return 0;
+    quarn_span_t **path = chunk->path;
+    if (table_path_match_start2(chunk, 3, 3, 5)) return path_value(chunk, path[chunk->path_level - 1]);
+    if (chunk->generation >= 7 && chunk->path_level >= 2 && table_path_match_start2(chunk, 4, 3, 5) &&
+        path_value(chunk, path[chunk->path_level - 1]) == 16) {
+        *long_name = true;
+        return path_value(chunk, path[chunk->path_level - 2]);
+    }
+    return 0;
 }
 
 void take_field_definition(const quarn_file_t *file, const quarn_chunk_t *chunk, uint64_t c,
-                           std::map<uint64_t, quarn_field_t> &slots) {
-    if (c == 0 || chunk->type != QUARN_CHUNK_FIELD_SIMPLE_KEY) return;
-    const unsigned name_ref = chunk->generation >= 7 ? 16 : 1;
-    if (chunk->ref_simple == name_ref) {
-        quarn_field_t &slot = field_slot(slots, c);
-        convert(file->converter, file->text_mask, slot.name, sizeof slot.name,
-                chunk->data.start, chunk->data.size);
-        slot.index = static_cast<int32_t>(c);
-    } else if (chunk->ref_simple == 2) {
-        read_definition(chunk, &field_slot(slots, c));
+                           bool long_name, named_slots<quarn_field_t> &fields) {
+    if (c == 0) return;
+    if (long_name) {
+        fields.take_long_name(file, chunk, c);
+        return;
     }
+    if (chunk->type != QUARN_CHUNK_FIELD_SIMPLE_KEY) return;
+    const unsigned name_ref = chunk->generation >= 7 ? 16 : 1;
+    if (chunk->ref_simple == name_ref)
+        fields.take_short_name(file, chunk, c);
+    else if (chunk->ref_simple == 2)
+        read_definition(chunk, &fields.slot(c));
 }
 
 static int handle_chunk_list_fields(quarn_chunk_t *chunk, void *vctx) {
@@ -108,10 +117,11 @@ static int handle_chunk_list_fields(quarn_chunk_t *chunk, void *vctx) {
     } else if (v > 3) {
         return QUARN_HANDLER_STOP;
     }
-    if (chunk->type != QUARN_CHUNK_FIELD_SIMPLE_KEY || !table_path_match_start2(chunk, 3, 3, 5))
+    if (chunk->type != QUARN_CHUNK_FIELD_SIMPLE_KEY && chunk->type != QUARN_CHUNK_SEGMENT)
         return QUARN_HANDLER_CONTINUE;
-    take_field_definition(ctx->file, chunk, path_value(chunk, path[chunk->path_level - 1]),
-                          ctx->slots);
+    bool long_name = false;
+    const uint64_t c = definition_column(chunk, &long_name);
+    take_field_definition(ctx->file, chunk, c, long_name, ctx->fields);
     return QUARN_HANDLER_CONTINUE;
 }
 
@@ -125,7 +135,7 @@ extern "C" quarn_field_array_t *quarn_list_fields(quarn_file_t *file, const quar
                  ? process_table_blocks(file, ctx.table_index + 128, handle_chunk_list_fields, &ctx)
                  : process_blocks(file, nullptr, handle_chunk_list_fields, &ctx);
         auto array = std::make_unique<quarn_field_array_t>();
-        array->fields = named_records(ctx.slots, &array->count);
+        array->fields = named_records(ctx.fields.slots, &array->count);
         result = array.release();
     } catch (const std::exception &) {
         rc = QUARN_ERROR_MALLOC;

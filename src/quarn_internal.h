@@ -16,6 +16,7 @@
 #include <iconv.h>
 #include <map>
 #include <memory>
+#include <set>
 #include <span>
 #include <vector>
 
@@ -68,6 +69,15 @@ struct outer_keys_summary {
     uint32_t last_size = 0;
 };
 
+/* Why the latest decoding of a block stopped short, for the dump to print:
+ * an unknown code of generation 7 and later at a payload offset, or an
+ * escape of an earlier file with a form byte it does not know. */
+struct decode_fault {
+    enum kind_t : uint8_t { none, unrecognized_code, bad_escape } kind = none;
+    uint8_t code = 0;
+    uint64_t position = 0;
+};
+
 struct FileCloser {
     void operator()(FILE *f) const { if (f) fclose(f); }
 };
@@ -115,6 +125,9 @@ struct quarn_file {
     quarn_block_t *decoded_block = nullptr;
     /* The id of the block at which a walk last failed, or 0. */
     int32_t failed_block_id = 0;
+    /* What stopped the latest decoding of a block; kind none when it ran
+     * to the end (or stopped for a reason the dump does not print). */
+    decode_fault last_fault;
 
     uint64_t block_count = 0;
     std::vector<quarn_block_t> blocks;  /* slot k - 1 holds block id k */
@@ -154,7 +167,7 @@ typedef int (*quarn_block_handler)(quarn_block_t *block, void *ctx);
 
 /* ---- core: opening ---- */
 
-/* printf-style diagnostics on standard output. */
+/* printf-style output of the dump on standard output. */
 void debug(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 /* Reads and checks the 1024-byte header from the stream's start, sets the
@@ -245,6 +258,14 @@ void free_chunk_chain(quarn_block_t *block);
 /* ---- core: path keys ---- */
 
 uint64_t path_value(const quarn_chunk_t *chunk, const quarn_span_t *key);
+/* A record's key as generation 7 and later files number things: one byte
+ * 0-127, two bytes 10xxxxxx (128 + 14 bits), three bytes 110xxxxx (16,512
+ * + 21 bits). A one-byte key from 0x80 and a two-byte key of another first
+ * byte read as path_value reads them; earlier files keep their own rule
+ * (path_value), whatever the key. False, leaving *value alone, for a later
+ * file's key of any other form: none, four bytes and more, three bytes of
+ * another first byte. */
+bool record_key_value(const quarn_chunk_t *chunk, const quarn_span_t *key, uint64_t *value);
 int path_is(const quarn_chunk_t *chunk, const quarn_span_t *key, uint64_t value);
 int table_path_depth(const quarn_chunk_t *chunk);
 int table_path_match_start1(const quarn_chunk_t *chunk, int depth, int value);
@@ -312,30 +333,100 @@ struct value_reader_sink {
      * over. */
     int (*value)(void *ctx, int row, const quarn_column_t &column, const taken_value &value) =
         nullptr;
-    /* Called for every field chunk of a column definition path, with the
-     * column number; may be null. */
-    void (*definition)(void *ctx, const quarn_chunk_t *chunk, uint64_t c) = nullptr;
+    /* Take up the table's global values (T, 8 or 3, 8) instead of its
+     * records, with row 0 and record key 0; with every_value. */
+    bool globals = false;
+    /* Called for every field chunk of a column definition path, and of a
+     * long-form name's directory (long_name), with the column number; may
+     * be null. */
+    void (*definition)(void *ctx, const quarn_chunk_t *chunk, uint64_t c, bool long_name) = nullptr;
     void *ctx = nullptr;
 };
 
 /* The walk of quarn_read_values over table table_index: builds the column
  * records, numbers the rows and joins long values as that function does,
  * and hands each value to the sink. Returns the walk's result (0, 7, 9, 11,
- * or 13 when the sink aborted). Throws std::bad_alloc. */
+ * 13 when the sink aborted, 14 for a record key of an unknown form in the
+ * record reader). Throws std::bad_alloc. */
 int read_table_values(quarn_file_t *file, int64_t table_index, const value_reader_sink &sink);
+
+/* ---- long_text: texts in long form (long_text.cpp) ---- */
+
+/* The most stored bytes of one long-form name that are kept: far more than
+ * the 63 bytes of UTF-8 a name record holds. */
+constexpr size_t kLongTextMax = 4096;
+
+/* The number of the piece that chunk is, when it stands in the directory of
+ * a long-form text: a field's ref or a segment's number, from 1 on. 0 for
+ * ref 0 (the lengths) and for every other chunk. */
+uint32_t long_text_piece(const quarn_chunk_t *chunk);
+
+/* The pieces of one long-form text as a walk meets them, in number order.
+ * At most kLongTextMax bytes are kept. */
+struct long_text {
+    std::map<uint32_t, std::vector<uint8_t>> pieces;
+    size_t size = 0;
+    /* Keeps a piece; number 0 and a number met before change nothing. */
+    void add(uint32_t number, const quarn_span_t &data);
+    /* The pieces joined and converted, as a short text is. */
+    void convert_into(const quarn_file_t *file, char *out, size_t out_size) const;
+};
+
+/* Records of a catalogue (quarn_table_t, quarn_column_t, quarn_field_t) by
+ * number, named in either form: the short field names a record whenever it
+ * comes; a long-form name names one that has no short name. A record gets
+ * its number (index) with its name. */
+template <class Record>
+struct named_slots {
+    std::map<uint64_t, Record> slots;
+    std::map<uint64_t, long_text> long_names;
+    std::set<uint64_t> short_named;
+
+    /* The record of number n, made zero-filled (a field with one
+     * repetition) when it is not there yet. */
+    Record &slot(uint64_t n) {
+        const auto found = slots.try_emplace(n);
+        Record &record = found.first->second;
+        if constexpr (requires { record.repetitions; })
+            if (found.second) record.repetitions = 1;
+        return record;
+    }
+    void take_short_name(const quarn_file_t *file, const quarn_chunk_t *chunk, uint64_t n) {
+        Record &record = slot(n);
+        convert(file->converter, file->text_mask, record.name, sizeof record.name, chunk->data.start,
+                chunk->data.size);
+        record.index = static_cast<int32_t>(n);
+        short_named.insert(n);
+    }
+    /* chunk: a chunk of the name's directory; only its pieces count */
+    void take_long_name(const quarn_file_t *file, const quarn_chunk_t *chunk, uint64_t n) {
+        const uint32_t piece = long_text_piece(chunk);
+        if (piece == 0) return;
+        long_text &text = long_names[n];
+        text.add(piece, chunk->data);
+        if (short_named.count(n) != 0) return;
+        Record &record = slot(n);
+        text.convert_into(file, record.name, sizeof record.name);
+        record.index = static_cast<int32_t>(n);
+    }
+};
 
 /* ---- catalogues ---- */
 
-/* The field record of column c in slots, made with the unknown values and
- * one repetition when it is not there yet. */
-quarn_field_t &field_slot(std::map<uint64_t, quarn_field_t> &slots, uint64_t c);
+/* The column whose definition the chunk belongs to: c for a chunk of the
+ * definition path (T, 3, 5, c in generation 7 and later, 3, 5, c earlier)
+ * and, in generation 7 and later, for a chunk of the long-form name's
+ * directory below it (T, 3, 5, c, 16); 0 for every other chunk. long_name
+ * receives which of the two it is. */
+uint64_t definition_column(const quarn_chunk_t *chunk, bool *long_name);
 
-/* Takes one chunk of column c's definition path (T, 3, 5, c or 3, 5, c)
- * into its field record: the name (key 16 in generation 7 and later, key 1
- * earlier) names the field, the definition record (key 2) gives its type,
- * kind, global flag and repetitions. Other chunks and c = 0 change nothing. */
+/* Takes one chunk of column c's definition into its field record: the name
+ * (key 16 in generation 7 and later, key 1 earlier; or the pieces of the
+ * long-form name when long_name) names the field, the definition record
+ * (key 2) gives its type, kind, global flag and repetitions. Other chunks
+ * and c = 0 change nothing. */
 void take_field_definition(const quarn_file_t *file, const quarn_chunk_t *chunk, uint64_t c,
-                           std::map<uint64_t, quarn_field_t> &slots);
+                           bool long_name, named_slots<quarn_field_t> &fields);
 
 /* The records of the slots that hold a name (index not 0), in ascending
  * number, as one new[] array that the catalogues hand out; count receives

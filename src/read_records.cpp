@@ -30,7 +30,7 @@ struct read_records_ctx {
     quarn_record_handler handler = nullptr;
     void *user_ctx = nullptr;
     /* field records by number, filled as the definitions go by */
-    std::map<uint64_t, quarn_field_t> fields;
+    named_slots<quarn_field_t> fields;
     std::vector<char> scratch; /* conversion buffer, reused */
 };
 
@@ -71,15 +71,15 @@ bool key_from_binary(const uint8_t *bytes, size_t size, quarn_container_key_t *k
     return true;
 }
 
-void take_definition(void *vctx, const quarn_chunk_t *chunk, uint64_t c) {
+void take_definition(void *vctx, const quarn_chunk_t *chunk, uint64_t c, bool long_name) {
     auto *ctx = static_cast<read_records_ctx *>(vctx);
-    take_field_definition(ctx->file, chunk, c, ctx->fields);
+    take_field_definition(ctx->file, chunk, c, long_name, ctx->fields);
 }
 
 int deliver_record_value(void *vctx, int row, const quarn_column_t &,
                          const taken_value &taken) {
     auto *ctx = static_cast<read_records_ctx *>(vctx);
-    const quarn_field_t &field = field_slot(ctx->fields, taken.column);
+    const quarn_field_t &field = ctx->fields.slot(taken.column);
     quarn_value_t value{};
     value.row = row;
     value.repetition = taken.repetition;
@@ -109,8 +109,9 @@ int deliver_record_value(void *vctx, int row, const quarn_column_t &,
 
 } // namespace
 
-extern "C" quarn_error_t quarn_read_records(quarn_file_t *file, const quarn_table_t *table,
-                                            quarn_record_handler handler, void *user_ctx) {
+/* The walk of the record reader, or of the global values. */
+static quarn_error_t read_values_of(quarn_file_t *file, const quarn_table_t *table, bool globals,
+                                    quarn_record_handler handler, void *user_ctx) {
     try {
         read_records_ctx ctx;
         ctx.file = file;
@@ -118,6 +119,7 @@ extern "C" quarn_error_t quarn_read_records(quarn_file_t *file, const quarn_tabl
         ctx.user_ctx = user_ctx;
         value_reader_sink sink;
         sink.every_value = true;
+        sink.globals = globals;
         if (handler) sink.value = deliver_record_value;
         sink.definition = take_definition;
         sink.ctx = &ctx;
@@ -127,21 +129,40 @@ extern "C" quarn_error_t quarn_read_records(quarn_file_t *file, const quarn_tabl
     }
 }
 
+extern "C" quarn_error_t quarn_read_records(quarn_file_t *file, const quarn_table_t *table,
+                                            quarn_record_handler handler, void *user_ctx) {
+    return read_values_of(file, table, false, handler, user_ctx);
+}
+
+extern "C" quarn_error_t quarn_read_globals(quarn_file_t *file, const quarn_table_t *table,
+                                            quarn_record_handler handler, void *user_ctx) {
+    return read_values_of(file, table, true, handler, user_ctx);
+}
+
+/* Counts rows as the record reader numbers them; no text is converted. */
 extern "C" quarn_error_t quarn_count_records(quarn_file_t *file, const quarn_table_t *table,
                                              uint64_t *records) {
     struct counter {
-        int32_t row = 0;
+        int row = 0;
         uint64_t count = 0;
     } c;
-    auto handler = [](const quarn_value_t *value, void *ctx) -> int {
-        auto *k = static_cast<counter *>(ctx);
-        if (value->row != k->row) {
-            k->row = value->row;
-            k->count++;
-        }
-        return QUARN_HANDLER_CONTINUE;
-    };
-    const quarn_error_t rc = quarn_read_records(file, table, handler, &c);
-    *records = c.count;
-    return rc;
+    *records = 0;
+    try {
+        value_reader_sink sink;
+        sink.every_value = true;
+        sink.value = [](void *ctx, int row, const quarn_column_t &, const taken_value &) -> int {
+            auto *k = static_cast<counter *>(ctx);
+            if (row != k->row) {
+                k->row = row;
+                k->count++;
+            }
+            return QUARN_HANDLER_CONTINUE;
+        };
+        sink.ctx = &c;
+        const int rc = read_table_values(file, table->index, sink);
+        *records = c.count;
+        return static_cast<quarn_error_t>(rc);
+    } catch (const std::exception &) {
+        return QUARN_ERROR_MALLOC;
+    }
 }

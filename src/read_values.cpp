@@ -30,7 +30,23 @@
  * hands over a long value still pending first, so that repetition 1 comes
  * before the others. The record reader also takes up a long value that
  * starts a new record at a column at or after the last one, which
- * quarn_read_values passes over.
+ * quarn_read_values passes over, and hands over a record that holds no
+ * value at all once, as a value of no field (column 0), so that every
+ * record comes out.
+ *
+ * The record reader reads row keys as the later files number things
+ * (record_key_value): a key of another form ends its walk with 14. The
+ * value reader reads them the same way where they have that form, and as
+ * path_value does where they have not.
+ *
+ * Global values (quarn_read_globals) lie where a record's values would,
+ * one level up, without a row key:
+ *
+ *                      generation 7 and later     earlier files
+ *   short value        T, 8     (c: own key)      3, 8
+ *   long-value piece   T, 8, c                    3, 8, c
+ *
+ * with repetitions in the records' form beside the short values.
  */
 #include "quarn_internal.h"
 
@@ -51,9 +67,16 @@ struct quarn_read_values_ctx_t {
     /* Column records by number. A number that no definition names has no
      * entry and reads as a zeroed record; the map keeps a file that defines
      * a huge column number from costing memory for the numbers it skips. */
-    std::map<uint64_t, quarn_column_t> columns;
+    named_slots<quarn_column_t> columns;
     quarn_file_t *file = nullptr;
     value_reader_sink sink;
+    /* The record reader: the record whose chunks were met last, and
+     * whether a value of it was taken up (handed over or pending). */
+    bool record_open = false;
+    uint64_t record_key = 0;
+    bool record_has_value = false;
+    /* 14 once a row key of an unknown form was met */
+    int error = QUARN_OK;
 };
 
 /* What quarn_read_values hands its value handler: the converted text. */
@@ -69,8 +92,23 @@ const quarn_column_t kUnnamedColumn = {};
 } // namespace
 
 static const quarn_column_t &column_record(const quarn_read_values_ctx_t *ctx, uint64_t c) {
-    auto it = ctx->columns.find(c);
-    return it == ctx->columns.end() ? kUnnamedColumn : it->second;
+    auto it = ctx->columns.slots.find(c);
+    return it == ctx->columns.slots.end() ? kUnnamedColumn : it->second;
+}
+
+/* The row key of a record's chunk, path entry at: by the numbering of the
+ * later files where the key has that form; for the record reader a key of
+ * another form is an error (14), for the value reader read as path_value
+ * reads it. */
+static bool row_key(quarn_read_values_ctx_t *ctx, const quarn_chunk_t *chunk, int at, uint64_t *k) {
+    if (record_key_value(chunk, chunk->path[at], k)) return true;
+    if (!ctx->sink.every_value) {
+        *k = path_value(chunk, chunk->path[at]);
+        return true;
+    }
+    ctx->error = QUARN_ERROR_RECORD_KEY;
+    if (ctx->file->decoded_block) ctx->file->failed_block_id = ctx->file->decoded_block->this_id;
+    return false;
 }
 
 /* Hands n raw bytes of the given column and repetition to the sink with the
@@ -104,22 +142,24 @@ static int deliver_text(void *vdelivery, int row, const quarn_column_t &column,
     return delivery->handler(row, &column, delivery->scratch.data(), delivery->user_ctx);
 }
 
-static void define_column(quarn_read_values_ctx_t *ctx, quarn_chunk_t *chunk) {
-    const uint64_t c = path_value(chunk, chunk->path[chunk->path_level - 1]);
+static void define_column(quarn_read_values_ctx_t *ctx, quarn_chunk_t *chunk, uint64_t c,
+                          bool long_name) {
     if (c == 0) return;
     if (c > ctx->column_count) ctx->column_count = c;
-    if (ctx->sink.definition) ctx->sink.definition(ctx->sink.ctx, chunk, c);
+    if (ctx->sink.definition) ctx->sink.definition(ctx->sink.ctx, chunk, c, long_name);
 
+    if (long_name) {
+        ctx->columns.take_long_name(ctx->file, chunk, c);
+        return;
+    }
+    if (chunk->type != QUARN_CHUNK_FIELD_SIMPLE_KEY) return;
     const bool is_name = chunk->generation >= 7 ? chunk->ref_simple == 16 : chunk->ref_simple == 1;
     const bool is_type = chunk->generation < 7 && chunk->ref_simple == 2;
     if (is_name) {
-        quarn_column_t &record = ctx->columns[c];
-        convert(ctx->file->converter, ctx->file->text_mask, record.name, sizeof record.name,
-                chunk->data.start, chunk->data.size);
-        record.index = static_cast<int32_t>(c);
+        ctx->columns.take_short_name(ctx->file, chunk, c);
     } else if (is_type) {
         /* the type is the data's second byte; a shorter record gives none */
-        quarn_column_t &record = ctx->columns[c];
+        quarn_column_t &record = ctx->columns.slot(c);
         const quarn_span_t &data = chunk->data;
         record.type = data.size > 1 && data.start[1] <= 8 ? data.start[1] : 0;
     }
@@ -154,13 +194,15 @@ static int take_repetition(quarn_read_values_ctx_t *ctx, const quarn_chunk_t *ch
         if (deliver_pending(ctx) == QUARN_HANDLER_ABORT) return QUARN_HANDLER_ABORT;
         ctx->long_value.clear();
     }
-    const uint64_t k = path_value(chunk, chunk->path[chunk->generation >= 7 ? 2 : 1]);
+    uint64_t k;
+    if (!row_key(ctx, chunk, chunk->generation >= 7 ? 2 : 1, &k)) return QUARN_HANDLER_ABORT;
     if (!ctx->taken_any || k != ctx->last_row_key || ctx->last_column > p.index) ctx->row++;
     if (deliver(ctx, p, chunk->data.start, chunk->data.size, r, k, false) == QUARN_HANDLER_ABORT)
         return QUARN_HANDLER_ABORT;
     ctx->taken_any = true;
     ctx->last_row_key = k;
     ctx->last_column = p.index;
+    ctx->record_has_value = true;
     return QUARN_HANDLER_CONTINUE;
 }
 
@@ -169,11 +211,12 @@ static int process_value(quarn_chunk_t *chunk, quarn_read_values_ctx_t *ctx) {
     const int row_entry = chunk->generation >= 7 ? 2 : 1;
     uint64_t column;
     bool is_long;
+    uint64_t k = 0;
 
     if (table_path_match_start1(chunk, 3, 5)) {
         if (chunk->type == QUARN_CHUNK_FIELD_LONG_KEY) return QUARN_HANDLER_CONTINUE;
         const uint64_t c = path_value(chunk, path[chunk->path_level - 1]);
-        const uint64_t k = path_value(chunk, path[row_entry]);
+        if (!row_key(ctx, chunk, row_entry, &k)) return QUARN_HANDLER_ABORT;
         const uint64_t last = static_cast<uint64_t>(ctx->last_column);
         /* A piece continues the value under way when it belongs to the same
          * record at the same or a later column, or starts a new record. */
@@ -211,7 +254,7 @@ static int process_value(quarn_chunk_t *chunk, quarn_read_values_ctx_t *ctx) {
     const quarn_column_t &p = column_record(ctx, column);
     if (p.index == 0) return QUARN_HANDLER_CONTINUE;
 
-    const uint64_t k = path_value(chunk, path[row_entry]);
+    if (!is_long && !row_key(ctx, chunk, row_entry, &k)) return QUARN_HANDLER_ABORT;
     /* a value of another column ends the long value under way; for the
      * record reader, which takes long values that start a new record at
      * any column, so does one of another record */
@@ -237,34 +280,131 @@ static int process_value(quarn_chunk_t *chunk, quarn_read_values_ctx_t *ctx) {
     ctx->taken_any = true;
     ctx->last_row_key = k;
     ctx->last_column = p.index;
+    ctx->record_has_value = true;
     return QUARN_HANDLER_CONTINUE;
+}
+
+/* Hands over the long value under way, if any. */
+static int end_pending(quarn_read_values_ctx_t *ctx) {
+    if (ctx->long_value.empty()) return QUARN_HANDLER_CONTINUE;
+    const int status = deliver_pending(ctx);
+    ctx->long_value.clear();
+    return status;
+}
+
+/* The record reader: a record whose chunks are all behind us and that gave
+ * no value is handed over as a value of no field, on a row of its own,
+ * after the values before it. */
+static int end_record(quarn_read_values_ctx_t *ctx) {
+    if (!ctx->record_open || ctx->record_has_value) return QUARN_HANDLER_CONTINUE;
+    ctx->record_has_value = true;
+    if (end_pending(ctx) == QUARN_HANDLER_ABORT) return QUARN_HANDLER_ABORT;
+    ctx->row++;
+    static const uint8_t nothing = 0;
+    if (deliver(ctx, kUnnamedColumn, &nothing, 0, 1, ctx->record_key, false) == QUARN_HANDLER_ABORT)
+        return QUARN_HANDLER_ABORT;
+    ctx->taken_any = true;
+    ctx->last_row_key = ctx->record_key;
+    ctx->last_column = 0;
+    return QUARN_HANDLER_CONTINUE;
+}
+
+/* The record reader notes the record of every chunk inside a record's
+ * directory (T, 5, r or 5, r), so that a record without values is met. */
+static int note_record(quarn_read_values_ctx_t *ctx, const quarn_chunk_t *chunk) {
+    const bool v7 = chunk->generation >= 7;
+    const int row_entry = v7 ? 2 : 1;
+    if (chunk->path_level <= row_entry || !path_is(chunk, chunk->path[row_entry - 1], 5))
+        return QUARN_HANDLER_CONTINUE;
+    uint64_t k;
+    if (!row_key(ctx, chunk, row_entry, &k)) return QUARN_HANDLER_ABORT;
+    if (ctx->record_open && k == ctx->record_key) return QUARN_HANDLER_CONTINUE;
+    if (end_record(ctx) == QUARN_HANDLER_ABORT) return QUARN_HANDLER_ABORT;
+    ctx->record_open = true;
+    ctx->record_key = k;
+    ctx->record_has_value = false;
+    return QUARN_HANDLER_CONTINUE;
+}
+
+/* A chunk of the global values (T, 8 or 3, 8: see above). */
+static int process_global(quarn_chunk_t *chunk, quarn_read_values_ctx_t *ctx) {
+    uint64_t column;
+    bool is_long;
+    const bool at_values = chunk->generation >= 7 ? table_path_match_start1(chunk, 1, 8)
+                                                  : table_path_match_start2(chunk, 2, 3, 8);
+    const bool in_value = !at_values && (chunk->generation >= 7 ? table_path_match_start1(chunk, 2, 8)
+                                                                : table_path_match_start2(chunk, 3, 3, 8));
+    if (at_values) {
+        int32_t repetition = 1;
+        if (is_repetition(chunk, &column, &repetition)) {
+            if (column == 0 || column > ctx->column_count) return QUARN_HANDLER_CONTINUE;
+            const quarn_column_t &p = column_record(ctx, column);
+            if (p.index == 0) return QUARN_HANDLER_CONTINUE;
+            if (end_pending(ctx) == QUARN_HANDLER_ABORT) return QUARN_HANDLER_ABORT;
+            return deliver(ctx, p, chunk->data.start, chunk->data.size, repetition, 0, false) ==
+                           QUARN_HANDLER_ABORT
+                       ? QUARN_HANDLER_ABORT
+                       : QUARN_HANDLER_CONTINUE;
+        }
+        if (chunk->type == QUARN_CHUNK_FIELD_LONG_KEY) return QUARN_HANDLER_CONTINUE;
+        column = chunk->type == QUARN_CHUNK_SEGMENT ? chunk->segment_index : chunk->ref_simple;
+        is_long = false;
+    } else if (in_value) {
+        if (chunk->type == QUARN_CHUNK_FIELD_LONG_KEY) return QUARN_HANDLER_CONTINUE;
+        if (chunk->type == QUARN_CHUNK_FIELD_SIMPLE_KEY && chunk->ref_simple == 0)
+            return QUARN_HANDLER_CONTINUE;
+        column = path_value(chunk, chunk->path[chunk->path_level - 1]);
+        is_long = true;
+    } else {
+        return QUARN_HANDLER_CONTINUE;
+    }
+
+    if (column == 0 || column > ctx->column_count) return QUARN_HANDLER_CONTINUE;
+    const quarn_column_t &p = column_record(ctx, column);
+    if (p.index == 0) return QUARN_HANDLER_CONTINUE;
+    if (p.index != ctx->last_column || !is_long)
+        if (end_pending(ctx) == QUARN_HANDLER_ABORT) return QUARN_HANDLER_ABORT;
+    ctx->last_column = p.index;
+    if (is_long) {
+        ctx->long_value.insert(ctx->long_value.end(), chunk->data.start,
+                               chunk->data.start + chunk->data.size);
+        return QUARN_HANDLER_CONTINUE;
+    }
+    return deliver(ctx, p, chunk->data.start, chunk->data.size, 1, 0, false) == QUARN_HANDLER_ABORT
+               ? QUARN_HANDLER_ABORT
+               : QUARN_HANDLER_CONTINUE;
 }
 
 static int handle_chunk_read_values(quarn_chunk_t *chunk, void *vctx) {
     auto *ctx = static_cast<quarn_read_values_ctx_t *>(vctx);
     const uint64_t k = path_value(chunk, chunk->path[0]);
+    const bool v7 = chunk->generation >= 7;
 
-    if (chunk->generation >= 7) {
+    if (v7) {
         const int64_t table_key = ctx->table_index + 128;
         if (static_cast<int64_t>(k) > table_key) return QUARN_HANDLER_STOP;
         if (static_cast<int64_t>(k) < table_key) return QUARN_HANDLER_CONTINUE;
-        if (chunk->type != QUARN_CHUNK_FIELD_SIMPLE_KEY && chunk->type != QUARN_CHUNK_SEGMENT)
-            return QUARN_HANDLER_CONTINUE;
-    } else {
-        if (k > 5) return QUARN_HANDLER_STOP;
-        /* fields with a byte-string key matter only as repetitions */
-        const bool repetition_form = ctx->sink.every_value &&
-                                     chunk->type == QUARN_CHUNK_FIELD_LONG_KEY;
-        if (chunk->type != QUARN_CHUNK_FIELD_SIMPLE_KEY && !repetition_form)
-            return QUARN_HANDLER_CONTINUE;
-        if (repetition_form) return process_value(chunk, ctx);
+    } else if (k > 5) {
+        return QUARN_HANDLER_STOP;
     }
+    if (ctx->sink.every_value && !ctx->sink.globals && note_record(ctx, chunk) == QUARN_HANDLER_ABORT)
+        return QUARN_HANDLER_ABORT;
 
-    if (table_path_match_start2(chunk, 3, 3, 5)) {
-        define_column(ctx, chunk);
-        return QUARN_HANDLER_CONTINUE;
+    /* earlier files: fields with a byte-string key matter only as
+     * repetitions */
+    const bool repetition_form = !v7 && ctx->sink.every_value && chunk->type == QUARN_CHUNK_FIELD_LONG_KEY;
+    const bool field = chunk->type == QUARN_CHUNK_FIELD_SIMPLE_KEY || (v7 && chunk->type == QUARN_CHUNK_SEGMENT);
+    if (!field && !repetition_form) return QUARN_HANDLER_CONTINUE;
+
+    if (field) {
+        bool long_name = false;
+        const uint64_t c = definition_column(chunk, &long_name);
+        if (c != 0) {
+            define_column(ctx, chunk, c, long_name);
+            return QUARN_HANDLER_CONTINUE;
+        }
     }
-    return process_value(chunk, ctx);
+    return ctx->sink.globals ? process_global(chunk, ctx) : process_value(chunk, ctx);
 }
 
 int read_table_values(quarn_file_t *file, int64_t table_index, const value_reader_sink &sink) {
@@ -276,11 +416,13 @@ int read_table_values(quarn_file_t *file, int64_t table_index, const value_reade
     int rc = file->generation >= 7
                  ? process_table_blocks(file, table_index + 128, handle_chunk_read_values, &ctx)
                  : process_blocks(file, nullptr, handle_chunk_read_values, &ctx);
+    if (ctx.error != QUARN_OK) return ctx.error;
     /* a value still being joined when the walk ends is handed over now,
-     * unless the caller asked to stop; its answer changes nothing */
-    if (!ctx.long_value.empty() && rc != QUARN_ERROR_USER_ABORTED) {
-        deliver_pending(&ctx);
-        ctx.long_value.clear();
+     * and then a last record without values, unless the caller asked to
+     * stop; their answers change nothing */
+    if (rc != QUARN_ERROR_USER_ABORTED) {
+        end_pending(&ctx);
+        end_record(&ctx);
     }
     return rc;
 }

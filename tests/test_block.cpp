@@ -78,6 +78,8 @@ struct block_under_test {
     std::vector<uint8_t> storage; /* exactly payload + after */
     quarn_file_t file;
     quarn_block_t block;
+    /* what the decoder left for the dump to print of the fault that
+     * stopped it, in the dump's words; the decoder itself prints nothing */
     std::string out, err;
 
     block_under_test(int generation, const bytes &payload, const bytes &after = {})
@@ -93,8 +95,20 @@ struct block_under_test {
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
         const int result = process_block(&file, &block);
-        out = testing::internal::GetCapturedStdout();
-        err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "the decoder printed";
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << "the decoder printed";
+        char line[80] = "";
+        out.clear();
+        err.clear();
+        const decode_fault &fault = file.last_fault;
+        if (fault.kind == decode_fault::unrecognized_code) {
+            snprintf(line, sizeof line, " **** UNRECOGNIZED CODE 0x%02x @ [%llu] *****\n", fault.code,
+                     static_cast<unsigned long long>(fault.position));
+            out = line;
+        } else if (fault.kind == decode_fault::bad_escape) {
+            snprintf(line, sizeof line, "Bad 0xFF chunk: %02x!\n", fault.code);
+            err = line;
+        }
         return result;
     }
 
@@ -336,7 +350,7 @@ bool v7_unknown(int code) {
            (code >= 0x41 && code <= 0x7F) || (code >= 0x81 && code <= 0xDF) || code >= 0xE1;
 }
 
-TEST(BlockDecoderV7, UnknownCodesGive11WithOneLine) {
+TEST(BlockDecoderV7, UnknownCodesGive11AndTheirLineForTheDump) {
     int unknown = 0;
     for (int code = 0; code < 256; ++code) {
         SCOPED_TRACE("code " + std::to_string(code));
@@ -487,7 +501,7 @@ bool early_bad_escape(int form) {
     return form == 0x00 || (form >= 0x05 && form <= 0x3F) || form >= 0x81;
 }
 
-TEST(BlockDecoderEarly, BadEscapeGives7WithOneLineOnStderr) {
+TEST(BlockDecoderEarly, BadEscapeGives7AndItsLineForTheDump) {
     int bad = 0;
     for (int form = 0; form < 256; ++form) {
         if (!early_bad_escape(form)) continue;

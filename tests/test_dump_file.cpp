@@ -395,4 +395,59 @@ TEST(DumpFile, DecodingFailureKeepsTheOutputSoFar) {
     }
 }
 
+/* Only the dump tells what stopped the decoding: every other query on the
+ * same damaged block prints nothing on standard output or standard error
+ * and reports the damage through its error number alone (the fault is the
+ * block's first chunk, so every decoding meets it); a dump of the file
+ * still ends with the line. */
+TEST(DumpFile, OnlyTheDumpPrintsTheDecodersLines) {
+    struct damage {
+        const char *name;
+        Generation generation;
+        Bytes bad;
+        quarn_error_t rc;
+        std::string out, err;
+    };
+    const std::vector<damage> cases = {
+        {"unknown code", Generation::v12, {0x18, 0x20, 0x81}, QUARN_ERROR_UNRECOGNIZED_CODE,
+         " **** UNRECOGNIZED CODE 0x18 @ [0] *****\n", ""},
+        {"bad escape", Generation::early, {0xFF, 0x05, 0xC1, 0x05}, QUARN_ERROR_BAD_BLOCK, "",
+         "Bad 0xFF chunk: 05!\n"},
+    };
+    for (const damage &c : cases) {
+        SCOPED_TRACE(c.name);
+        const Bytes bytes = file_of(c.generation, {block(0, 0, c.bad)});
+        quarn_error_t error = QUARN_OK;
+        quarn::FilePtr file(quarn_open_buffer(bytes.data(), bytes.size(), &error));
+        ASSERT_NE(file, nullptr);
+        quarn_table_t table{};
+        table.index = 1;
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        std::vector<quarn_error_t> results(8, QUARN_OK);
+        quarn_free_tables(quarn_list_tables(file.get(), &results[0]));
+        quarn_free_fields(quarn_list_fields(file.get(), &table, &results[1]));
+        quarn_free_columns(quarn_list_columns(file.get(), &table, &results[2]));
+        results[3] = quarn_read_values(file.get(), &table, nullptr, nullptr);
+        results[4] = quarn_read_records(file.get(), &table, nullptr, nullptr);
+        results[5] = quarn_read_globals(file.get(), &table, nullptr, nullptr);
+        results[6] = quarn_read_containers(file.get(), &table, nullptr, nullptr);
+        uint64_t count = 0;
+        results[7] = quarn_count_records(file.get(), &table, &count);
+        fflush(stdout);
+        fflush(stderr);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+        /* an earlier file's one table is named after the file, unread */
+        if (c.generation == Generation::early) results[0] = c.rc;
+        EXPECT_EQ(results, std::vector<quarn_error_t>(8, c.rc));
+
+        const DumpResult r = dump(bytes);
+        EXPECT_EQ(r.rc, c.rc);
+        EXPECT_TRUE(r.out.size() >= c.out.size() && r.out.compare(r.out.size() - c.out.size(), c.out.size(), c.out) == 0)
+            << r.out;
+        EXPECT_EQ(r.err, c.err);
+    }
+}
+
 } // namespace

@@ -40,10 +40,11 @@ class Layout {
     void under(const std::vector<uint64_t> &path, const std::function<void(Bytes &)> &body) {
         Bytes &out = blocks_.back();
         for (uint64_t key : path) {
+            const Bytes k = legacy_keys ? qw::legacy_key(key, generation_) : qw::key(key, generation_);
             if (v7())
-                qw::v7::push(out, qw::key(key, generation_));
+                qw::v7::push(out, k);
             else
-                qw::early::push(out, qw::key(key, generation_));
+                qw::early::push(out, k);
         }
         body(out);
         for (size_t i = 0; i < path.size(); i++) {
@@ -55,6 +56,10 @@ class Layout {
     }
     void raw(const Bytes &bytes) { qw::append(blocks_.back(), bytes); }
     void next_block() { blocks_.emplace_back(); }
+
+    /* Push keys in the older generation-7 form (qw::legacy_key), whose
+     * three-byte keys the column numbers are read from as path values. */
+    bool legacy_keys = false;
 
     /* Column c of table t: its path, and a name field under it. */
     std::vector<uint64_t> column_path(int t, uint64_t c) const {
@@ -276,7 +281,9 @@ const std::vector<PathCase> &path_cases() {
          [](Layout &l) {
              l.name(2, 1, "one");
              l.name(2, 300, "three hundred");
+             l.legacy_keys = true;
              l.name(2, 65000, "sixty-five thousand");
+             l.legacy_keys = false;
          },
          {{1, "one"}, {300, "three hundred"}, {65000, "sixty-five thousand"}}},
         {"column 4,000,000 next to column 1", Generation::early,

@@ -231,4 +231,92 @@ TEST(ListFieldsWalk, UnnamedDefinitionsFailuresAndNullError) {
     quarn_free_fields(nullptr);
 }
 
+/* Field names in long form (generation 7 and later: the directory
+ * T, 3, 5, c, 16 with the lengths as ref 0 and the text as ref 1, or in
+ * pieces): the field catalogue, the column catalogue and both readers name
+ * such a field, and its values are no longer passed over as those of an
+ * unnamed column. A short name wins over a long form; the lengths alone
+ * name nothing. */
+TEST(ListFieldsWalk, NamesInLongForm) {
+    using namespace qw::v7;
+    const Generation g = Generation::v12;
+    auto definition = [&](Bytes &out, unsigned c) {
+        push(out, {uint8_t(c)});
+        field(out, 2, qw::definition_record({QUARN_TYPE_TEXT, 1, false, 1}, g));
+    };
+    const Bytes kanji = qw::stored_text("郵便番号1", g);
+    Bytes p;
+    push(p, qw::key(129, g));
+    push(p, {3});
+    push(p, {5});
+    definition(p, 1);
+    field(p, 16, qw::stored_text("plain", g));
+    pop(p);
+    definition(p, 2);
+    push(p, {16});
+    field(p, 0, Bytes{0, 0, 0, 5, 0, 0, 0, 2});
+    field(p, 1, qw::stored_text("名前", g));
+    pop(p);
+    pop(p);
+    definition(p, 3);
+    push(p, {16});
+    field(p, 0, Bytes(8, 0));
+    segment(p, 1, Bytes(kanji.begin(), kanji.begin() + 5)); /* a piece ends inside a character */
+    segment(p, 2, Bytes(kanji.begin() + 5, kanji.end()));
+    pop(p);
+    pop(p);
+    definition(p, 4);
+    push(p, {16});
+    field(p, 1, qw::stored_text("long", g));
+    pop(p);
+    field(p, 16, qw::stored_text("short", g));
+    pop(p);
+    definition(p, 5);
+    push(p, {16});
+    field(p, 0, Bytes(8, 0));
+    pop(p);
+    pop(p);
+    pop(p);
+    pop(p);
+    push(p, {5});
+    push(p, {1});
+    for (unsigned c = 1; c <= 5; c++) field(p, c, qw::stored_text("v" + std::to_string(c), g));
+    pop(p);
+    pop(p);
+    pop(p);
+    const quarn::FilePtr file = open_bytes(qw::file_of_payloads(g, {p}));
+    ASSERT_NE(file, nullptr);
+
+    quarn_error_t error = QUARN_ERROR_OPEN;
+    EXPECT_EQ(fields_of(file.get(), 1, &error),
+              (std::vector<Field>{{1, "plain", 1, 1, 0, 1}, {2, "名前", 1, 1, 0, 1}, {3, "郵便番号1", 1, 1, 0, 1},
+                                  {4, "short", 1, 1, 0, 1}}));
+    EXPECT_EQ(error, QUARN_OK);
+
+    quarn_table_t table{};
+    table.index = 1;
+    const quarn::ColumnsPtr columns(quarn_list_columns(file.get(), &table, &error));
+    ASSERT_NE(columns, nullptr);
+    std::vector<std::string> names;
+    for (uint64_t c = 0; c < columns->count; c++) names.push_back(columns->columns[c].name);
+    EXPECT_EQ(names, (std::vector<std::string>{"plain", "名前", "郵便番号1", "short"}));
+
+    std::vector<std::string> values;
+    auto take = [](int, const quarn_column_t *column, const char *value, void *ctx) {
+        static_cast<std::vector<std::string> *>(ctx)->push_back(std::string(column->name) + "=" + value);
+        return int(QUARN_HANDLER_CONTINUE);
+    };
+    EXPECT_EQ(quarn_read_values(file.get(), &table, take, &values), QUARN_OK);
+    EXPECT_EQ(values, (std::vector<std::string>{"plain=v1", "名前=v2", "郵便番号1=v3", "short=v4"}));
+
+    values.clear();
+    auto take_record = [](const quarn_value_t *value, void *ctx) {
+        static_cast<std::vector<std::string> *>(ctx)->push_back(std::string(value->field->name) + "=" +
+                                                                value->text);
+        return int(QUARN_HANDLER_CONTINUE);
+    };
+    EXPECT_EQ(quarn_read_records(file.get(), &table, take_record, &values), QUARN_OK);
+    EXPECT_EQ(values, (std::vector<std::string>{"plain=v1", "名前=v2", "郵便番号1=v3", "short=v4"}));
+}
+
 } // namespace

@@ -1,8 +1,10 @@
 /*
  * test_list_tables.cpp: quarn_list_tables. Files of generation 7 and later
  * keep their table catalogue under 3, 16, 5: each entry one level deeper
- * under the table's number plus 128, its field with key 16 holding the name.
- * Earlier files hold one table named after the file.
+ * under the table's number plus 128, its field with key 16 holding the name
+ * (or the directory 16 holding it in long form); a table that holds
+ * records and has no entry is listed under a made-up name. Earlier files
+ * hold one table named after the file.
  */
 #include <gtest/gtest.h>
 
@@ -28,7 +30,9 @@ class Layout {
     explicit Layout(Generation generation = Generation::v7) : generation_(generation), blocks_(1) {}
 
     void under(const std::vector<uint64_t> &path, const std::function<void(Bytes &)> &body) {
-        for (uint64_t key : path) qw::v7::push(blocks_.back(), qw::key(key, generation_));
+        for (uint64_t key : path)
+            qw::v7::push(blocks_.back(),
+                         legacy_keys ? qw::legacy_key(key, generation_) : qw::key(key, generation_));
         body(blocks_.back());
         for (size_t i = 0; i < path.size(); i++) qw::v7::pop(blocks_.back());
     }
@@ -41,6 +45,10 @@ class Layout {
     Bytes text_bytes(const std::string &text) const { return qw::stored_text(text, generation_); }
 
     Bytes file() const { return qw::file_of_payloads(generation_, blocks_); }
+
+    /* Push keys in the older generation-7 form (qw::legacy_key), whose
+     * three-byte keys the table numbers are read from as path values. */
+    bool legacy_keys = false;
 
   private:
     Generation generation_;
@@ -195,7 +203,9 @@ const std::vector<CatalogueCase> &catalogue_cases() {
         {"table numbers of two- and three-byte keys",
          [](Layout &l) {
              l.name(entry(300), "three hundred");
+             l.legacy_keys = true;
              l.name(entry(60000), "sixty thousand");
+             l.legacy_keys = false;
              l.name(entry(1), "one");
          },
          {{1, "one"}, {300, "three hundred"}, {60000, "sixty thousand"}}},
@@ -209,6 +219,56 @@ const std::vector<CatalogueCase> &catalogue_cases() {
              l.name(entry(3), "three");
          },
          {{1, "one"}, {3, "three"}}},
+        {"a name in long form: the directory 16 with its lengths (ref 0) and the text (ref 1)",
+         [](Layout &l) {
+             l.under({3, 16, 5, 130, 16}, [&](Bytes &out) {
+                 qw::v7::field(out, 0, Bytes{0, 0, 0, 5, 0, 0, 0, 2});
+                 qw::v7::field(out, 1, l.text_bytes("顧客"));
+             });
+             l.name(entry(1), "one");
+         },
+         {{1, "one"}, {2, "顧客"}}},
+        {"a long-form name in pieces, fields or segments, joined in number order",
+         [](Layout &l) {
+             const Bytes text = l.text_bytes("Kunden und Lieferanten");
+             const Bytes first(text.begin(), text.begin() + 6), second(text.begin() + 6, text.end());
+             l.under({3, 16, 5, 130, 16}, [&](Bytes &out) {
+                 qw::v7::field(out, 0, Bytes(8, 0));
+                 qw::v7::field(out, 2, second);
+                 qw::v7::field(out, 1, first);
+             });
+             l.under({3, 16, 5, 131, 16}, [&](Bytes &out) {
+                 qw::v7::segment(out, 1, first);
+                 qw::v7::segment(out, 2, second);
+                 qw::v7::push(out, {0xFF});
+                 qw::v7::field(out, 1, l.text_bytes(" (styles)"));
+                 qw::v7::pop(out);
+             });
+         },
+         {{2, "Kunden und Lieferanten"}, {3, "Kunden und Lieferanten"}}},
+        {"the short name wins over a long form; lengths alone name nothing",
+         [](Layout &l) {
+             l.under({3, 16, 5, 130, 16}, [&](Bytes &out) { qw::v7::field(out, 1, l.text_bytes("long")); });
+             l.name(entry(2), "short");
+             l.under({3, 16, 5, 131, 16}, [&](Bytes &out) { qw::v7::field(out, 0, Bytes(8, 0)); });
+         },
+         {{2, "short"}}},
+        {"a table that holds records but has no name is listed under its key",
+         [](Layout &l) {
+             l.name(entry(1), "one");
+             l.under({129, 5, 1}, [&](Bytes &out) { qw::v7::field(out, 1, l.text_bytes("a")); });
+             l.under({131, 5, 7}, [&](Bytes &out) { qw::v7::field(out, 252, Bytes{1, 2}); });
+             l.next_block();
+             l.under({300, 5, 1, 2}, [&](Bytes &out) { qw::v7::segment(out, 1, l.text_bytes("b")); });
+         },
+         {{1, "one"}, {3, "table_131"}, {172, "table_300"}}},
+        {"an unnamed table without record directories is not listed",
+         [](Layout &l) {
+             l.name({131, 3, 5, 1}, "field");
+             l.under({131, 5}, [&](Bytes &out) { qw::v7::field(out, 1, Bytes{1}); });
+             l.under({132, 8}, [&](Bytes &out) { qw::v7::field(out, 1, l.text_bytes("global")); });
+         },
+         {}},
         {"a catalogue-like path under a table key is not the catalogue",
          [](Layout &l) {
              l.name({130, 3, 16, 5, 129}, "under table 2");

@@ -9,6 +9,7 @@
 #include "writer.h"
 
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -107,18 +108,98 @@ TEST(PathKeys, PathValueBySizeAndGeneration) {
 }
 
 TEST(PathKeys, WriterKeysDecodeToTheirNumber) {
-    /* the writer's keys are what every other test builds paths from */
-    const uint64_t numbers[] = {0, 5, 127, 128, 255, 256, 32895, 32896, 49152, 65663, 4243455};
-    for (qw::Generation g : {qw::Generation::early, qw::Generation::v7}) {
+    /* the writer's keys are what every other test builds paths from; the
+     * path value reads generation-7 three-byte keys in the older form, which
+     * legacy_key() writes, and two-byte keys the same in both forms */
+    const uint64_t numbers[] = {0,     5,     127,   128,   255,   256,    16511,  16512,
+                                32895, 32896, 49152, 65663, 65664, 2113663, 4243455};
+    for (qw::Generation g : {qw::Generation::early, qw::Generation::v7, qw::Generation::v12}) {
         for (uint64_t n : numbers) {
-            if (!qw::key_exists(n, g)) continue;
-            SCOPED_TRACE("generation " + std::to_string(int(g)) + ", n " + std::to_string(n));
-            TestChunk chunk(int(g), {qw::key(n, g)}, 1);
-            EXPECT_EQ(path_value(chunk.get(), chunk->path[0]), n);
+            SCOPED_TRACE(std::string(qw::generation_label(g)) + ", n " + std::to_string(n));
+            if (qw::legacy_key_exists(n, g)) {
+                TestChunk chunk(int(g), {qw::legacy_key(n, g)}, 1);
+                EXPECT_EQ(path_value(chunk.get(), chunk->path[0]), n);
+            }
+            if (qw::key_exists(n, g) && (!qw::is_v7(g) || n < 16512)) {
+                TestChunk chunk(int(g), {qw::key(n, g)}, 1);
+                EXPECT_EQ(path_value(chunk.get(), chunk->path[0]), n);
+            }
         }
     }
     EXPECT_FALSE(qw::key_exists(40000, qw::Generation::early));
-    EXPECT_FALSE(qw::key_exists(65664, qw::Generation::v7));
+    EXPECT_FALSE(qw::legacy_key_exists(65664, qw::Generation::v7));
+    EXPECT_TRUE(qw::key_exists(65664, qw::Generation::v7));
+    EXPECT_FALSE(qw::key_exists(2113664, qw::Generation::v12));
+}
+
+TEST(PathKeys, WriterKeyBytes) {
+    using qw::Generation;
+    struct Case {
+        uint64_t n;
+        Generation generation;
+        Key expected; /* nullopt: no key (throws) */
+    };
+    const Case cases[] = {
+        /* generation 7 and later: the prefix form */
+        {0, Generation::v12, Bytes{0x00}},
+        {127, Generation::v12, Bytes{0x7F}},
+        {128, Generation::v12, Bytes{0x80, 0x00}},
+        {130, Generation::v7, Bytes{0x80, 0x02}},
+        {200, Generation::v12, Bytes{0x80, 0x48}},
+        {1000, Generation::v12, Bytes{0x83, 0x68}},
+        {16511, Generation::v12, Bytes{0xBF, 0xFF}},
+        {16512, Generation::v12, Bytes{0xC0, 0x00, 0x00}},
+        {28931, Generation::v7, Bytes{0xC0, 0x30, 0x83}},
+        {16512 + 0x100000 + 5, Generation::v12, Bytes{0xD0, 0x00, 0x05}},
+        {2113663, Generation::v12, Bytes{0xDF, 0xFF, 0xFF}},
+        {2113664, Generation::v12, std::nullopt},
+        {2113664, Generation::v7, std::nullopt},
+        /* earlier files: their own rule */
+        {127, Generation::early, Bytes{0x7F}},
+        {128, Generation::early, Bytes{0x80}},
+        {255, Generation::early, Bytes{0xFF}},
+        {256, Generation::early, Bytes{0x00, 0x80}},
+        {16512, Generation::early, Bytes{0x40, 0x00}},
+        {32895, Generation::early, Bytes{0x7F, 0xFF}},
+        {32896, Generation::early, std::nullopt},
+        {49151, Generation::early, std::nullopt},
+        {49152, Generation::early, Bytes{0x00, 0x00, 0x00}},
+        {4243455, Generation::early, Bytes{0x3F, 0xFF, 0xFF}},
+        {4243456, Generation::early, std::nullopt},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(qw::generation_label(c.generation)) + ", n " +
+                     std::to_string(c.n));
+        EXPECT_EQ(qw::key_exists(c.n, c.generation), c.expected.has_value());
+        if (c.expected)
+            EXPECT_EQ(qw::key(c.n, c.generation), *c.expected);
+        else
+            EXPECT_THROW(qw::key(c.n, c.generation), std::invalid_argument);
+    }
+    /* the older generation-7 form stays available */
+    EXPECT_EQ(qw::legacy_key(200, Generation::v12), (Bytes{0xC8}));
+    EXPECT_EQ(qw::legacy_key(16512, Generation::v12), (Bytes{0x40, 0x00}));
+    EXPECT_EQ(qw::legacy_key(65663, Generation::v7), (Bytes{0x00, 0xFF, 0xFF}));
+    EXPECT_THROW(qw::legacy_key(65664, Generation::v7), std::invalid_argument);
+}
+
+TEST(PathKeys, WriterPrefixFormRefs) {
+    /* numeric refs of the K form carry the top bit: a 0x0E key without it
+     * is a column, repetition pair */
+    qw::Bytes out;
+    qw::v7::field(out, 300, qw::Bytes{0x41, 0x42, 0x43});
+    EXPECT_EQ(out, (Bytes{0x0E, 0x80, 0xAC, 0x03, 0x41, 0x42, 0x43}));
+    out.clear();
+    qw::v7::field_code(out, 0x09, 16511, qw::Bytes{0x01});
+    EXPECT_EQ(out, (Bytes{0x09, 0xBF, 0xFF, 0x01}));
+    out.clear();
+    qw::v7::segment(out, 256, qw::Bytes{0x07});
+    EXPECT_EQ(out, (Bytes{0x0F, 0x80, 0x80, 0x00, 0x01, 0x07}));
+    out.clear();
+    qw::v7::segment_code(out, 0x0F, 128, qw::Bytes{});
+    EXPECT_EQ(out, (Bytes{0x0F, 0x80, 0x00, 0x00, 0x00}));
+    EXPECT_THROW(qw::v7::field_code(out, 0x0E, 16512, qw::Bytes{}), std::invalid_argument);
+    EXPECT_THROW(qw::v7::segment_code(out, 0x0F, 16512, qw::Bytes{}), std::invalid_argument);
 }
 
 TEST(PathKeys, TableDepth) {

@@ -383,6 +383,182 @@ TEST(ReadRecordsHandler, AbortAndNullHandler) {
 }
 
 /* ------------------------------------------------------------------ */
+/* Record keys, records without values, the count                      */
+/* ------------------------------------------------------------------ */
+
+/* A generation-12 payload of table 1 (key 80 01, as FileMaker writes it)
+ * with text field 1 ("f") and the records given, each as its key bytes and
+ * the chunks inside its directory; the keys exactly as given. */
+Bytes table_payload(const std::vector<std::pair<Bytes, std::function<void(Bytes &)>>> &records) {
+    const Generation g = Generation::v12;
+    Bytes p;
+    qw::v7::push(p, {0x80, 0x01});
+    qw::v7::push(p, {3});
+    qw::v7::push(p, {5});
+    qw::v7::push(p, {1});
+    qw::v7::field(p, 16, qw::stored_text("f", g));
+    qw::v7::field(p, 2, qw::definition_record({QUARN_TYPE_TEXT, QUARN_KIND_NORMAL, false, 1}, g));
+    qw::v7::pop(p);
+    qw::v7::pop(p);
+    qw::v7::pop(p);
+    qw::v7::push(p, {5});
+    for (const auto &[key, inside] : records) {
+        qw::v7::push(p, key);
+        inside(p);
+        qw::v7::pop(p);
+    }
+    qw::v7::pop(p);
+    qw::v7::pop(p);
+    return p;
+}
+
+std::function<void(Bytes &)> short_value(const std::string &t) {
+    return [t](Bytes &p) { qw::v7::field(p, 1, qw::stored_text(t, Generation::v12)); };
+}
+
+/* Record keys read as FileMaker numbers things: two bytes 10xxxxxx from
+ * 128, three bytes 110xxxxx from 16,512, so that record 16,512 follows
+ * record 16,511 instead of reading as 128 again. */
+TEST(ReadRecordsKeys, RecordIdsByThePrefixRule) {
+    const Bytes payload = table_payload({{{0x05}, short_value("5")},
+                                         {{0x80, 0x48}, short_value("200")},
+                                         {{0xBF, 0xFF}, short_value("16511")},
+                                         {{0xC0, 0x00, 0x00}, short_value("16512")},
+                                         {{0xC0, 0x71, 0x03}, short_value("45443")},
+                                         {{0xDF, 0xFF, 0xFF}, short_value("2113663")}});
+    const quarn::FilePtr file = open_bytes(qw::file_of_payloads(Generation::v12, {payload}));
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(read_records(file.get(), 1),
+              (std::vector<Got>{text(1, 5, 1, 1, "5"), text(2, 200, 1, 1, "200"), text(3, 16511, 1, 1, "16511"),
+                                text(4, 16512, 1, 1, "16512"), text(5, 45443, 1, 1, "45443"),
+                                text(6, 2113663, 1, 1, "2113663")}));
+}
+
+/* A long value that starts a record keyed past 16,511 at the column the
+ * previous record ended with is that record's value: by the old reading of
+ * three-byte keys record 16,512 (128) would lie before record 16,511. */
+TEST(ReadRecordsKeys, LongValuePastTheTwoByteKeysStartsItsRecord) {
+    auto long_piece = [](const std::string &t) {
+        return [t](Bytes &p) {
+            qw::v7::push(p, {1});
+            qw::v7::field(p, 0, Bytes(8, 0));
+            qw::v7::segment(p, 1, qw::stored_text(t, Generation::v12));
+            qw::v7::pop(p);
+        };
+    };
+    const Bytes payload =
+        table_payload({{{0xBF, 0xFF}, long_piece("last of two bytes")}, {{0xC0, 0x00, 0x00}, long_piece("first of three")}});
+    const quarn::FilePtr file = open_bytes(qw::file_of_payloads(Generation::v12, {payload}));
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(read_records(file.get(), 1), (std::vector<Got>{text(1, 16511, 1, 1, "last of two bytes"),
+                                                             text(2, 16512, 1, 1, "first of three")}));
+}
+
+/* A record key of a form FileMaker does not write for records (four
+ * bytes, three bytes not starting 110) ends the record reader with 14 and
+ * names its block, rather than give a wrong id; the value reader, which
+ * hands out no ids, reads on as before. */
+TEST(ReadRecordsKeys, KeysOfAnotherFormFailWith14) {
+    const std::vector<std::pair<const char *, Bytes>> cases = {
+        {"three bytes from 0x00", {0x00, 0x80, 0x00}},
+        {"three bytes from 0xE0", {0xE0, 0x00, 0x01}},
+        {"four bytes", {0xE0, 0x00, 0x00, 0x01}},
+    };
+    for (const auto &[name, key] : cases) {
+        SCOPED_TRACE(name);
+        const Bytes payload = table_payload({{{0x01}, short_value("one")}, {key, short_value("odd")}});
+        const quarn::FilePtr file = open_bytes(qw::file_of_payloads(Generation::v12, {payload}));
+        ASSERT_NE(file, nullptr);
+        EXPECT_EQ(read_records(file.get(), 1, QUARN_ERROR_RECORD_KEY), (std::vector<Got>{text(1, 1, 1, 1, "one")}));
+        EXPECT_EQ(quarn_failed_block(file.get()), 2);
+        quarn_table_t table{};
+        table.index = 1;
+        uint64_t count = 99;
+        EXPECT_EQ(quarn_count_records(file.get(), &table, &count), QUARN_ERROR_RECORD_KEY);
+        int rows = 0;
+        auto count_rows = [](int row, const quarn_column_t *, const char *, void *ctx) {
+            *static_cast<int *>(ctx) = row;
+            return int(QUARN_HANDLER_CONTINUE);
+        };
+        EXPECT_EQ(quarn_read_values(file.get(), &table, count_rows, &rows), QUARN_OK);
+        EXPECT_EQ(rows, 2);
+    }
+}
+
+/* Every record comes out: one whose directory holds no value of any
+ * field (only a record attribute such as ref 252, a value of a column the
+ * table does not define, or nothing but an empty long value's lengths)
+ * comes once as the empty text of no field (index 0), on its own row, in
+ * its place among the others; a long value of the record before it comes
+ * first. quarn_read_values keeps to the values it always gave (not the
+ * long value that starts a record at the last record's column).
+ * quarn_count_records counts them all. */
+TEST(ReadRecordsEmpty, RecordsWithoutValuesComeOnce) {
+    const Generation g = Generation::v12;
+    auto only = [g](unsigned ref) {
+        return [g, ref](Bytes &p) { qw::v7::field(p, ref, qw::stored_text("x", g)); };
+    };
+    auto long_only = [g](Bytes &p) {
+        qw::v7::push(p, {1});
+        qw::v7::field(p, 0, Bytes(8, 0));
+        qw::v7::segment(p, 1, qw::stored_text("long", g));
+        qw::v7::pop(p);
+    };
+    const Bytes payload = table_payload({{{0x01}, short_value("one")},
+                                         {{0x02}, only(252)},
+                                         {{0x03}, long_only},
+                                         {{0x04}, only(9)},
+                                         {{0x05}, short_value("five")},
+                                         {{0x06}, only(252)}});
+    const quarn::FilePtr file = open_bytes(qw::file_of_payloads(g, {payload}));
+    ASSERT_NE(file, nullptr);
+    Records r;
+    quarn_table_t table{};
+    table.index = 1;
+    ASSERT_EQ(quarn_read_records(file.get(), &table, Records::handle, &r), QUARN_OK);
+    EXPECT_EQ(r.got, (std::vector<Got>{text(1, 1, 1, 1, "one"), text(2, 2, 0, 1, ""), text(3, 3, 1, 1, "long"),
+                                       text(4, 4, 0, 1, ""), text(5, 5, 1, 1, "five"), text(6, 6, 0, 1, "")}));
+    for (size_t i = 0; i < r.got.size(); i++) {
+        if (r.got[i].field != 0) continue;
+        EXPECT_STREQ(r.fields[i].name, "");
+        EXPECT_EQ(r.fields[i].data_type, QUARN_TYPE_UNKNOWN);
+    }
+    uint64_t count = 0;
+    EXPECT_EQ(quarn_count_records(file.get(), &table, &count), QUARN_OK);
+    EXPECT_EQ(count, 6u);
+
+    std::vector<std::pair<int, std::string>> values;
+    auto take = [](int row, const quarn_column_t *, const char *value, void *ctx) {
+        static_cast<std::vector<std::pair<int, std::string>> *>(ctx)->push_back({row, value});
+        return int(QUARN_HANDLER_CONTINUE);
+    };
+    EXPECT_EQ(quarn_read_values(file.get(), &table, take, &values), QUARN_OK);
+    EXPECT_EQ(values, (std::vector<std::pair<int, std::string>>{{1, "one"}, {2, "five"}}));
+}
+
+/* The count is the number of rows the record reader numbers, in every
+ * generation; a table without records counts 0 (later files: earlier ones
+ * have the one table, whatever number is asked for). */
+TEST_P(ReadRecords, CountIsTheRecordReadersRows) {
+    const Generation g = GetParam();
+    std::vector<qw::Record> records = {{1, {value(1, "a"), repetition(1, 2, "b")}},
+                                       {2, {long_value(2, std::string(700, 'x'), 100)}},
+                                       {5, {value(2, "c")}}};
+    const quarn::FilePtr file = open_bytes(qw::build_database(
+        one_table(g, {field("f", 1, QUARN_TYPE_TEXT, 2), field("g", 2)}, records)));
+    ASSERT_NE(file, nullptr);
+    quarn_table_t table{};
+    table.index = 1;
+    uint64_t count = 0;
+    EXPECT_EQ(quarn_count_records(file.get(), &table, &count), QUARN_OK);
+    EXPECT_EQ(count, 3u);
+    if (g == Generation::early) return;
+    table.index = 2;
+    EXPECT_EQ(quarn_count_records(file.get(), &table, &count), QUARN_OK);
+    EXPECT_EQ(count, 0u);
+}
+
+/* ------------------------------------------------------------------ */
 /* Real files                                                          */
 /* ------------------------------------------------------------------ */
 

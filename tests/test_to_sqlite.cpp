@@ -751,4 +751,24 @@ TEST(ToSqliteCorpus, BookListAgreesAcrossGenerations) {
     }
 }
 
+/* customers_ja.fmp12 names its third table, 顧客, and that table's fields
+ * in long form: the converter writes it with its 21 customers, as it
+ * writes the other two. */
+TEST(ToSqliteCorpus, CustomersJaKeepsItsThirdTable) {
+    const std::string corpus = qt::corpus_dir();
+    if (corpus.empty()) GTEST_SKIP() << "no corpus folder at " << QUARN_CORPUS_DIR;
+    const std::string input = corpus + "/customers_ja.fmp12";
+    if (!fs::exists(input)) GTEST_SKIP() << input << " is absent";
+    qt::TempDir dir;
+    const std::string output = dir.file("out.db");
+    const qt::RunResult run = convert(input, output);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "CREATE TABLE \"Customers\"\nCREATE TABLE \"顧客\"\nCREATE TABLE \"resource\"\n");
+    EXPECT_EQ(column_names(output, "顧客"), (std::vector<std::string>{"名前", "住所", "郵便番号1", "郵便番号2"}));
+    const Rows rows = table_rows(output, "顧客");
+    ASSERT_EQ(rows.size(), 21u);
+    EXPECT_EQ(rows[0], (Row{std::string("山田　修"), std::string("千葉県市川市市川1-1-1"), std::string("373"),
+                            std::string("0033")}));
+}
+
 } // namespace

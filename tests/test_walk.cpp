@@ -10,8 +10,10 @@
 #include "writer.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <functional>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -750,6 +752,173 @@ TEST(WalkDatabase, ContentKeepsItsPathAcrossManyShuffledBlocks) {
         std::fclose(stream);
         EXPECT_EQ(streamed, cut_bytes);
     }
+}
+
+/* A field or segment of a laid-out file as the readers meet it: the values
+ * of its path, its numeric ref (ref_simple, or the segment's number) and,
+ * instead, the stored bytes of a two-byte or byte-string key. */
+struct Laid {
+    std::vector<uint64_t> path;
+    quarn_chunk_type_t type;
+    unsigned ref;
+    Bytes key;
+    Bytes data;
+    bool operator==(const Laid &) const = default;
+};
+
+void PrintTo(const Laid &l, std::ostream *os) {
+    *os << "{path";
+    for (uint64_t v : l.path) *os << " " << v;
+    *os << ", type " << int(l.type) << ", ref " << l.ref << ", key " << ::testing::PrintToString(l.key)
+        << ", " << l.data.size() << " bytes " << ::testing::PrintToString(l.data) << "}";
+}
+
+int lay_chunk(quarn_chunk_t *chunk, void *ctx) {
+    if (chunk->type == QUARN_CHUNK_PUSH || chunk->type == QUARN_CHUNK_POP) return QUARN_HANDLER_CONTINUE;
+    Laid laid{{}, chunk->type, 0, {}, Bytes(chunk->data.start, chunk->data.start + chunk->data.size)};
+    for (int i = 0; i < chunk->path_level; i++) laid.path.push_back(path_value(chunk, chunk->path[i]));
+    const quarn_span_t two = chunk_key_bytes(chunk);
+    if (chunk->type == QUARN_CHUNK_SEGMENT)
+        laid.ref = chunk->segment_index;
+    else if (chunk->type == QUARN_CHUNK_FIELD_LONG_KEY)
+        laid.key.assign(chunk->ref_long.start, chunk->ref_long.start + chunk->ref_long.size);
+    else if (two.size != 0)
+        laid.key.assign(two.start, two.start + two.size);
+    else
+        laid.ref = chunk->ref_simple;
+    static_cast<std::vector<Laid> *>(ctx)->push_back(std::move(laid));
+    return QUARN_HANDLER_CONTINUE;
+}
+
+std::vector<Laid> laid_out(const Bytes &bytes) {
+    std::vector<Laid> laid;
+    FilePtr file(quarn_open_buffer(bytes.data(), bytes.size(), nullptr));
+    EXPECT_NE(file, nullptr);
+    if (file) {
+        EXPECT_EQ(process_blocks(file.get(), nullptr, lay_chunk, &laid), QUARN_OK);
+    }
+    return laid;
+}
+
+/* Names in long form and global values, with a record after them: table 3
+ * (key value 131) of a generation 7 or 12 file, the one table of an earlier
+ * file. */
+qw::Database long_forms_database(Generation g) {
+    const bool v7 = qw::is_v7(g);
+    qw::Database db;
+    db.header.generation = g;
+    qw::Table table;
+    table.number = 3;
+    if (v7) {
+        table.name = "顧客";
+        table.long_name = true;
+        table.columns = {{"名前"}, {"Short"}, {std::string(300, 'n')}};
+        table.columns[0].long_name = true;
+        table.columns[2].long_name = true;
+    } else {
+        table.columns = {{"Name"}, {"Short"}, {"Third"}};
+    }
+    qw::Value long_global{2, "ab"};
+    for (int i = 0; i < 1000; i++) long_global.text += v7 ? "日" : "é";
+    long_global.long_value = true;
+    qw::Value repeated{3, "two"};
+    repeated.repetition = 2;
+    qw::Value reference{4};
+    reference.container = Bytes{0x02};
+    table.globals = {{1, "Quark"}, long_global, repeated, reference};
+    table.records = {{0, {{1, "a"}}}};
+    db.tables.push_back(table);
+    return db;
+}
+
+Bytes cut(const Bytes &bytes, size_t from, size_t n) {
+    return Bytes(bytes.begin() + long(from), bytes.begin() + long(std::min(bytes.size(), from + n)));
+}
+
+std::vector<Laid> expected_long_forms(Generation g) {
+    const auto text = [g](const std::string &utf8) { return qw::stored_text(utf8, g); };
+    const quarn_chunk_type_t F = QUARN_CHUNK_FIELD_SIMPLE_KEY, S = QUARN_CHUNK_SEGMENT;
+    const quarn_chunk_type_t L = QUARN_CHUNK_FIELD_LONG_KEY;
+    if (!qw::is_v7(g)) {
+        std::string long_text = "ab";
+        for (int i = 0; i < 1000; i++) long_text += "é";
+        const Bytes stored = text(long_text); /* 1,002 bytes: pieces of 250 */
+        std::vector<Laid> out = {
+            {{3, 5, 1}, F, 1, {}, text("Name")},  {{3, 5, 1}, F, 2, {}, {0, 0, 0, 0}},
+            {{3, 5, 2}, F, 1, {}, text("Short")}, {{3, 5, 2}, F, 2, {}, {0, 0, 0, 0}},
+            {{3, 5, 3}, F, 1, {}, text("Third")}, {{3, 5, 3}, F, 2, {}, {0, 0, 0, 0}},
+            {{3, 8}, F, 1, {}, text("Quark")},
+        };
+        for (unsigned piece = 0; piece < 5; piece++)
+            out.push_back({{3, 8, 2}, F, piece + 1, {}, cut(stored, piece * 250, 250)});
+        out.push_back({{3, 8}, L, 0, {3, 2}, text("two")});
+        out.push_back({{3, 8}, F, 4, {}, {0x01, 0x02}});
+        out.push_back({{5, 1}, F, 1, {}, text("a")});
+        return out;
+    }
+    std::string long_text = "ab";
+    for (int i = 0; i < 1000; i++) long_text += "日";
+    const Bytes stored = text(long_text); /* 2 + SCU + 2,000 bytes */
+    std::vector<Laid> out = {
+        /* 顧客: 5 bytes, 2 characters */
+        {{3, 16, 5, 131, 16}, F, 0, {}, {0, 0, 0, 5, 0, 0, 0, 2}},
+        {{3, 16, 5, 131, 16}, F, 1, {}, text("顧客")},
+        {{131, 3, 5, 1, 16}, F, 0, {}, {0, 0, 0, 5, 0, 0, 0, 2}},
+        {{131, 3, 5, 1, 16}, F, 1, {}, text("名前")},
+        {{131, 3, 5, 2}, F, 16, {}, text("Short")},
+        /* over 255 bytes: a segment, not a field */
+        {{131, 3, 5, 3, 16}, F, 0, {}, {0, 0, 1, 0x2C, 0, 0, 1, 0x2C}},
+        {{131, 3, 5, 3, 16}, S, 1, {}, text(std::string(300, 'n'))},
+        {{131, 8}, F, 1, {}, text("Quark")},
+        /* 2,003 bytes, 1,002 characters */
+        {{131, 8, 2}, F, 0, {}, {0, 0, 0x07, 0xD3, 0, 0, 0x03, 0xEA}},
+        {{131, 8, 2}, S, 1, {}, cut(stored, 0, 1000)},
+        {{131, 8, 2}, S, 2, {}, cut(stored, 1000, 1000)},
+        {{131, 8, 2}, S, 3, {}, cut(stored, 2000, 1000)},
+        {{131, 8}, F, 0, {3, 2}, text("two")},
+        {{131, 8, 4}, F, 0, {}, {0, 0, 0, 5, 0, 0, 0, 3}},
+        {{131, 8, 4}, F, 1, {}, text("02")},
+        {{131, 5, 1}, F, 1, {}, text("a")},
+    };
+    return out;
+}
+
+TEST(WalkDatabase, LongNamesAndGlobalsLieWhereTheFormatHasThem) {
+    for (Generation g : {Generation::v7, Generation::v12, Generation::early}) {
+        SCOPED_TRACE(qw::generation_label(g));
+        const qw::Database whole = long_forms_database(g);
+        const std::vector<Laid> expected = expected_long_forms(g);
+        const Bytes whole_bytes = qw::build_database(whole);
+        EXPECT_EQ(laid_out(whole_bytes), expected);
+
+        /* cut over more blocks (the largest chunk still fits one) in a
+         * shuffled chain, streamed or not, the content stays the same */
+        qw::Database many = whole;
+        many.payload_limit = qw::is_v7(g) ? 1100 : 300;
+        many.shuffle_blocks = true;
+        const Bytes many_bytes = qw::build_database(many);
+        EXPECT_GE(many_bytes.size(), whole_bytes.size() + 2 * qw::sector_size(g));
+        EXPECT_EQ(laid_out(many_bytes), expected);
+        std::FILE *stream = std::tmpfile();
+        ASSERT_NE(stream, nullptr);
+        qw::write_database(many, stream);
+        Bytes streamed(many_bytes.size() + 1);
+        std::rewind(stream);
+        streamed.resize(std::fread(streamed.data(), 1, streamed.size(), stream));
+        std::fclose(stream);
+        EXPECT_EQ(streamed, many_bytes);
+    }
+}
+
+TEST(WalkDatabase, EarlierFilesHaveNoLongNames) {
+    qw::Database db = long_forms_database(Generation::early);
+    db.tables[0].long_name = true;
+    EXPECT_THROW(qw::build_database(db), std::invalid_argument);
+    db.tables[0].long_name = false;
+    db.tables[0].columns[1].long_name = true;
+    EXPECT_THROW(qw::build_database(db), std::invalid_argument);
+    db.tables[0].columns[1].long_name = false;
+    EXPECT_NO_THROW(qw::build_database(db));
 }
 
 } // namespace

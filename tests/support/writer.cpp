@@ -36,11 +36,15 @@ void push_be16(Bytes &out, uint32_t v) {
     out.push_back(uint8_t(v));
 }
 
-/* The K form of a numeric key, 128 to 32,895: (n - 128) big-endian with the
- * top bit clear. */
+/* Numbers past which generation 7 and later have no key. */
+constexpr uint64_t kLargestKey = 2113663;
+
+/* The K form of a numeric key, 128 to 16,511: the two-byte prefix form,
+ * 0x80 | (n - 128) >> 8 and the low byte. The top bit is what tells such a
+ * key from the column, repetition pair of a 0x0E field. */
 void push_k(Bytes &out, unsigned n) {
-    if (n < 128 || n > 32895) refuse("K-form number out of 128..32895: " + std::to_string(n));
-    push_be16(out, n - 128);
+    if (n < 128 || n > 16511) refuse("K-form number out of 128..16511: " + std::to_string(n));
+    push_be16(out, 0x8000 | (n - 128));
 }
 
 void need_length(const Bytes &data, size_t length, uint8_t code) {
@@ -72,25 +76,42 @@ void append(Bytes &out, const Bytes &bytes) { out.insert(out.end(), bytes.begin(
 /* Path keys                                                           */
 /* ------------------------------------------------------------------ */
 
-bool key_exists(uint64_t n, Generation generation) {
+bool legacy_key_exists(uint64_t n, Generation generation) {
     if (n <= 32895) return true;
     if (is_v7(generation)) return n <= 65663;
     return n >= 0xC000 && n <= 4243455;
 }
 
-Bytes key(uint64_t n, Generation generation) {
+Bytes legacy_key(uint64_t n, Generation generation) {
     if (n <= 255) return {uint8_t(n)};
     if (n <= 32895) {
         uint64_t v = n - 128;
         return {uint8_t(v >> 8), uint8_t(v)};
     }
-    if (!key_exists(n, generation)) refuse("no key has the value " + std::to_string(n));
+    if (!legacy_key_exists(n, generation)) refuse("no key has the value " + std::to_string(n));
     if (is_v7(generation)) {
         uint64_t v = n - 128;
         return {0x00, uint8_t(v >> 8), uint8_t(v)};
     }
     uint64_t v = n - 0xC000;
     return {uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)};
+}
+
+bool key_exists(uint64_t n, Generation generation) {
+    if (!is_v7(generation)) return legacy_key_exists(n, generation);
+    return n <= kLargestKey;
+}
+
+Bytes key(uint64_t n, Generation generation) {
+    if (!is_v7(generation)) return legacy_key(n, generation);
+    if (n <= 127) return {uint8_t(n)};
+    if (n <= 16511) {
+        const uint64_t v = n - 128;
+        return {uint8_t(0x80 | (v >> 8)), uint8_t(v)};
+    }
+    if (n > kLargestKey) refuse("no key has the value " + std::to_string(n));
+    const uint64_t v = n - 16512;
+    return {uint8_t(0xC0 | (v >> 16)), uint8_t(v >> 8), uint8_t(v)};
 }
 
 /* ------------------------------------------------------------------ */
@@ -766,6 +787,46 @@ int number_or_position(int number, size_t position) {
     return number != 0 ? number : int(position + 1);
 }
 
+/* Field 0 of a text in long form: its stored length in bytes, then its
+ * length in characters (code points), 32 bits big-endian each. */
+Bytes long_form_header(size_t bytes, std::string_view utf8) {
+    Bytes header(8);
+    put_be32(header.data(), uint32_t(bytes));
+    put_be32(header.data() + 4, uint32_t(code_points(utf8).size()));
+    return header;
+}
+
+/* The pieces of a long value under the path in force: segments
+ * (generation 7 and later) or fields (earlier files) numbered from 1. */
+void write_pieces(Packer &packer, const Bytes &stored, size_t piece, Generation g) {
+    unsigned number = 1;
+    size_t at = 0;
+    do {
+        const size_t n = std::min(piece, stored.size() - at);
+        const Bytes bytes(stored.begin() + long(at), stored.begin() + long(at + n));
+        if (is_v7(g))
+            packer.segment(number, bytes);
+        else
+            packer.field(number, bytes);
+        number++;
+        at += n;
+    } while (at < stored.size());
+}
+
+/* A name in long form (generation 7 and later): the directory pushed under
+ * ref with the header (field 0) and the text as field 1, or as segments 1,
+ * 2, ... when no field holds it. */
+void write_long_name(Packer &packer, unsigned ref, std::string_view name, Generation g) {
+    const Bytes stored = stored_text(name, g);
+    packer.push(key(ref, g));
+    packer.field(0, long_form_header(stored.size(), name));
+    if (stored.size() <= 255)
+        packer.field(1, stored);
+    else
+        write_pieces(packer, stored, 1000, g);
+    packer.pop();
+}
+
 /* The key's bytes as hexadecimal digits, upper case. */
 std::string hex_digits(const Bytes &key) {
     static const char kDigits[] = "0123456789ABCDEF";
@@ -807,7 +868,10 @@ void write_repetition(Packer &packer, const Value &value, const Bytes &stored, G
     packer.chunk(chunk);
 }
 
-void write_value(Packer &packer, const Value &value, Generation g) {
+/* One value under the path in force: a record's directory, or the table's
+ * globals. A long global of generation 7 and later carries the long-form
+ * header (field 0) before its pieces. */
+void write_value(Packer &packer, const Value &value, Generation g, bool global = false) {
     if (value.column <= 0) refuse("value without a column number");
     const unsigned column = unsigned(value.column);
     if (value.container) return write_reference(packer, value, g);
@@ -829,18 +893,8 @@ void write_value(Packer &packer, const Value &value, Generation g) {
     }
     const size_t piece = value.piece_size ? value.piece_size : (is_v7(g) ? 1000 : 250);
     packer.push(key(column, g));
-    unsigned number = 1;
-    size_t at = 0;
-    do {
-        const size_t n = std::min(piece, stored.size() - at);
-        const Bytes bytes(stored.begin() + long(at), stored.begin() + long(at + n));
-        if (is_v7(g))
-            packer.segment(number, bytes);
-        else
-            packer.field(number, bytes);
-        number++;
-        at += n;
-    } while (at < stored.size());
+    if (global && is_v7(g)) packer.field(0, long_form_header(stored.size(), value.text));
+    write_pieces(packer, stored, piece, g);
     packer.pop();
 }
 
@@ -954,12 +1008,36 @@ void write_column(Packer &packer, const Column &column, Generation g) {
     if (!record && column.definition) record = definition_record(*column.definition, g, column.collation);
     if (is_v7(g)) {
         if (record) packer.field(2, *record);
-        packer.field(16, stored_text(column.name, g));
+        if (column.long_name)
+            write_long_name(packer, 16, column.name, g);
+        else
+            packer.field(16, stored_text(column.name, g));
         return;
     }
+    if (column.long_name) refuse("earlier files have no names in long form");
     packer.field(1, stored_text(column.name, g));
     packer.field(2, record ? *record
                            : Bytes{0x00, uint8_t(column.type), 0x00, uint8_t(column.collation)});
+}
+
+/* The definitions of a table's columns under the path in force ([T][3] or
+ * [3]): [5][c] for each. */
+void write_columns(Packer &packer, const Table &table, Generation g) {
+    packer.push(key(5, g));
+    for (size_t i = 0; i < table.columns.size(); i++) {
+        const Column &column = table.columns[i];
+        packer.push(key(uint64_t(number_or_position(column.number, i)), g));
+        write_column(packer, column, g);
+        packer.pop();
+    }
+    packer.pop();
+}
+
+/* A table's global values under the path in force ([T] or [3]): [8]. */
+void write_globals(Packer &packer, const Table &table, Generation g) {
+    packer.push(key(8, g));
+    for (const Value &value : table.globals) write_value(packer, value, g, true);
+    packer.pop();
 }
 
 /* Lays out the records of one table under the path in force ([T][5] or [5]). */
@@ -1001,16 +1079,11 @@ void pack_database(const Database &db, Packer &packer) {
     if (!is_v7(g)) {
         if (db.tables.size() != 1) refuse("an early file holds exactly one table");
         const Table &table = db.tables[0];
-        if (!table.columns.empty()) {
+        if (table.long_name) refuse("earlier files have no names in long form");
+        if (!table.columns.empty() || !table.globals.empty()) {
             packer.push(key(3, g));
-            packer.push(key(5, g));
-            for (size_t i = 0; i < table.columns.size(); i++) {
-                const Column &column = table.columns[i];
-                packer.push(key(uint64_t(number_or_position(column.number, i)), g));
-                write_column(packer, column, g);
-                packer.pop();
-            }
-            packer.pop();
+            if (!table.columns.empty()) write_columns(packer, table, g);
+            if (!table.globals.empty()) write_globals(packer, table, g);
             packer.pop();
         }
         if (has_records(table)) {
@@ -1039,7 +1112,10 @@ void pack_database(const Database &db, Packer &packer) {
         packer.push(key(5, g));
         for (const auto &[n, table] : tables) {
             packer.push(key(uint64_t(n) + 128, g));
-            packer.field(16, stored_text(table->name, g));
+            if (table->long_name)
+                write_long_name(packer, 16, table->name, g);
+            else
+                packer.field(16, stored_text(table->name, g));
             packer.pop();
         }
         packer.pop();
@@ -1050,16 +1126,10 @@ void pack_database(const Database &db, Packer &packer) {
         packer.push(key(uint64_t(n) + 128, g));
         if (!table->columns.empty()) {
             packer.push(key(3, g));
-            packer.push(key(5, g));
-            for (size_t i = 0; i < table->columns.size(); i++) {
-                const Column &column = table->columns[i];
-                packer.push(key(uint64_t(number_or_position(column.number, i)), g));
-                write_column(packer, column, g);
-                packer.pop();
-            }
-            packer.pop();
+            write_columns(packer, *table, g);
             packer.pop();
         }
+        if (!table->globals.empty()) write_globals(packer, *table, g);
         if (has_records(*table)) {
             packer.push(key(5, g));
             write_records(packer, *table, g);

@@ -65,19 +65,40 @@ void append(Bytes &out, const Bytes &bytes);
 /* Path keys                                                           */
 /* ------------------------------------------------------------------ */
 
-/* The shortest key whose path value is n in files of that generation:
+/* The key of number n as files of the generation write it.
+ * Generation 7 and later, the prefix form of numbered things (records,
+ * tables, fields):
+ *  - 0 to 127: one byte, the number itself;
+ *  - 128 to 16,511: two bytes 10xxxxxx xxxxxxxx, 14 bits of n - 128;
+ *  - 16,512 to 2,113,663: three bytes 110xxxxx then 16 more bits, 21 bits
+ *    of n - 16,512.
+ * Earlier files, the key whose path value is n:
  *  - 0 to 255: one byte, the number itself;
  *  - 256 to 32,895: two bytes, (n - 128) big-endian (first byte below 0x80);
- *  - generation 7 and later, 32,896 to 65,663: three bytes 0x00 then
- *    (n - 128) big-endian;
- *  - earlier files, 49,152 to 4,243,455: three bytes, (n - 0xC000)
- *    big-endian in 22 bits.
- * Other numbers have no key (throws std::invalid_argument): 32,896 to 49,151
- * and above 4,243,455 in earlier files, above 65,663 in later ones. */
+ *  - 49,152 to 4,243,455: three bytes, (n - 0xC000) big-endian in 22 bits.
+ * Other numbers have no key (throws std::invalid_argument): above 2,113,663
+ * in generation 7 and later, 32,896 to 49,151 and above 4,243,455 in
+ * earlier files. The library's path value reads one- and two-byte keys of
+ * both generations as their number; of a three-byte generation-7 key it
+ * takes only the last two bytes (+ 128), so it gives n for keys below
+ * 16,512 only. */
 Bytes key(uint64_t n, Generation generation);
 
 /* True when key() can make a key of value n for the generation. */
 bool key_exists(uint64_t n, Generation generation);
+
+/* The key generation 7 and later files were written with before the prefix
+ * form, for tests of how the library reads those bytes (path values, the
+ * dump's numbers):
+ *  - 0 to 255: one byte;
+ *  - 256 to 32,895: two bytes, (n - 128) big-endian, first byte below 0x80;
+ *  - 32,896 to 65,663: three bytes 0x00 then (n - 128) big-endian.
+ * Its path value is n throughout. Earlier files: the same as key(). Other
+ * numbers throw std::invalid_argument. */
+Bytes legacy_key(uint64_t n, Generation generation);
+
+/* True when legacy_key() can make a key of value n for the generation. */
+bool legacy_key_exists(uint64_t n, Generation generation);
 
 /* ------------------------------------------------------------------ */
 /* Chunks of generation 7 and later                                    */
@@ -86,8 +107,10 @@ bool key_exists(uint64_t n, Generation generation);
  * shortest fitting code; the *_code forms write the code asked for and
  * throw when the data or key does not fit it, so that every row of the code
  * table can be produced. Numeric refs of the K form (codes 0x09 to 0x0F)
- * are written as (ref - 128) big-endian, top bit clear, so they run from 128
- * to 32,895. */
+ * are written in the two-byte prefix form, 0x80 | (ref - 128) >> 8 and the
+ * low byte, so they run from 128 to 16,511: the top bit set is what tells
+ * them from the column, repetition key bytes of a 0x0E field (see
+ * Value::repetition). */
 namespace v7 {
 
 /* PUSH: 0x20 k for one-byte keys (not 0xFE), 0x28 for two bytes, 0x30 for
@@ -104,7 +127,7 @@ void pop(Bytes &out, uint8_t code = 0x40);
  * 0x06 otherwise; larger refs take 0x09 to 0x0D or 0x0E. */
 void field(Bytes &out, unsigned ref, const Bytes &data);
 /* FIELD_SIMPLE_KEY with code 0x01 to 0x06 (ref 0 to 255) or 0x09 to 0x0E
- * (ref 128 to 32,895); fixed-length codes need data of their length. */
+ * (ref 128 to 16,511); fixed-length codes need data of their length. */
 void field_code(Bytes &out, uint8_t code, unsigned ref, const Bytes &data);
 
 /* FIELD_LONG_KEY: a three-byte key takes 0x16 (data up to 255) or 0x17,
@@ -114,9 +137,9 @@ void long_field(Bytes &out, const Bytes &key, const Bytes &data);
 void long_field_code(Bytes &out, uint8_t code, const Bytes &key, const Bytes &data);
 
 /* SEGMENT numbered index with up to 65,535 bytes: 0x07 for index 0 to 255,
- * 0x0F (K form) for 256 to 32,895. */
+ * 0x0F (K form) for 256 to 16,511. */
 void segment(Bytes &out, unsigned index, const Bytes &data);
-/* SEGMENT with code 0x07 (index 0 to 255) or 0x0F (index 128 to 32,895). */
+/* SEGMENT with code 0x07 (index 0 to 255) or 0x0F (index 128 to 16,511). */
 void segment_code(Bytes &out, uint8_t code, unsigned index, const Bytes &data);
 
 /* DATA_SIMPLE: the fixed-length codes where they fit (0x00 b for one
@@ -316,6 +339,10 @@ struct Column {
      * earlier files a definition's type code replaces type. */
     std::optional<Definition> definition = std::nullopt;
     std::optional<Bytes> definition_bytes = std::nullopt;
+    /* Generation 7 and later: the name in long form, a directory pushed
+     * under key 16 instead of the field with ref 16 (see Table::long_name).
+     * Earlier files have no long form (throws). */
+    bool long_name = false;
 };
 
 struct Value {
@@ -348,8 +375,9 @@ struct Value {
 };
 
 struct Record {
-    /* Row key; 0: the previous record's key + 1 (the first is 1), skipping
-     * numbers that have no key in the generation. */
+    /* Row key, written by key(); 0: the previous record's key + 1 (the
+     * first is 1), skipping numbers that have no key in the generation
+     * (generation 7 and later count to 2,113,663). */
     uint64_t key = 0;
     /* Written in this order; the value reader expects ascending column
      * numbers within a record. */
@@ -418,6 +446,19 @@ struct Table {
     /* The table's container store, after its records (earlier files: at
      * 31, after 5), in this order. */
     std::vector<Container> containers = {};
+    /* Generation 7 and later: the name in long form, the directory
+     * [3][16][5][T][16] holding field 0, 8 raw bytes (the stored text's
+     * length in bytes, then its length in characters, 32-bit big-endian
+     * each), and the masked SCSU text as field 1, or as segments 1, 2, ...
+     * of 1000 bytes when it is over 255 bytes. Earlier files store no table
+     * name (throws). */
+    bool long_name = false;
+    /* The values of the table's global fields, stored once outside the
+     * records, in this order (ascending columns, as within a record), in
+     * the forms of record values: short values, long values (generation 7
+     * and later with the long-form header as field 0 before the pieces),
+     * repetitions 2 and up, container references. */
+    std::vector<Value> globals = {};
 };
 
 struct Database {
@@ -438,7 +479,17 @@ struct Database {
  *
  * Generation 7 and later:
  *   [3][16][5][T]      field ref 16: the table's name (masked SCSU)
+ *   [3][16][5][T][16]  a table name in long form: field 0 (8 bytes: length
+ *                      in bytes, in characters), field 1 or segments 1,
+ *                      2, ... the text
  *   [T][3][5][c]       field ref 16: the name of column c
+ *   [T][3][5][c][16]   a column name in long form, as a table's
+ *   [T][8]             global values: one field per short value, ref =
+ *                      column number; repetition r' of column c: 0x0E with
+ *                      key bytes c, r'
+ *   [T][8][c]          a long global value: field 0 (8 bytes: length in
+ *                      bytes, in characters), SEGMENT chunks 1, 2, 3...; a
+ *                      container reference as in a record
  *   [T][5][r]          one field per short value, ref = column number; a
  *                      short value over 255 bytes is a SEGMENT numbered
  *                      with the column instead
@@ -451,6 +502,10 @@ struct Database {
  * Earlier files (one table):
  *   [3][5][c]          field ref 1: the column's name (Mac Roman), field
  *                      ref 2: 4 bytes 0, type, 0, collation
+ *   [3][8]             global values, as a record's values are stored:
+ *                      fields ref = column number, repetitions by long key
+ *                      c, r', container references as short binary values
+ *   [3][8][c]          a long global value: fields ref 1, 2, 3...
  *   [5][r]             one field per short value, ref = column number
  *                      (1 to 255)
  *   [5][r][c]          a long value: fields ref 1, 2, 3... with the pieces
@@ -461,7 +516,10 @@ struct Database {
  * Content comes in ascending order of the outermost key (the catalogue 3,
  * then the tables by number; earlier files 3, then 5), because the readers
  * leave a block at the first chunk whose outermost key passes the one they
- * look for. A block starts with an empty path, so whenever the content
+ * look for. Within a table come the column definitions, the globals, the
+ * records and the container store, in the order listed (generation 7 and
+ * later: [T][3], [T][8], [T][5], [T][31]; earlier files [3][5], [3][8],
+ * [5], [31]), so that the globals precede the records they belong to. A block starts with an empty path, so whenever the content
  * moves on to a new block the writer pushes the path in force again before
  * the next chunk. Gen 7 payloads shorter than the area end in the 0x00
  * padding (the end marker). Blocks from id 2 form one chain.
