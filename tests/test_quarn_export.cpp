@@ -700,6 +700,120 @@ TEST(Export, ATableWithoutANameIsExportedUnderTheLibrarysNameWithAWarning) {
     EXPECT_EQ(other.status, 0) << "only the tables exported count: " << other.err;
 }
 
+/* Table "G": a text field and three globals (a number, a container, a
+ * text of two repetitions), two records; table "Empty": no records, one
+ * global text. */
+std::string globals_file(const qt::TempDir &dir) {
+    auto global = [](const char *name, int type, int repetitions = 1) {
+        qw::Column column = typed_column(name, type, 0, repetitions);
+        column.definition->global = true;
+        return column;
+    };
+    qw::Database db;
+    db.header.generation = Generation::v12;
+    qw::Table g;
+    g.name = "G";
+    g.columns = {typed_column("Name", QUARN_TYPE_TEXT), global("Rate", QUARN_TYPE_NUMBER),
+                 global("Logo", QUARN_TYPE_CONTAINER), global("Code", QUARN_TYPE_TEXT, 2)};
+    g.globals = {value(2, ".5"), container(3, 5), value(4, "c1"), value(4, "c2", 2)};
+    g.records = {{0, {value(1, "one")}}, {0, {value(1, "two")}}};
+    qw::Container logo;
+    logo.key = {0x05};
+    qw::Stream picture;
+    picture.data = picture_bytes();
+    logo.streams = {picture};
+    g.containers = {logo};
+    qw::Table empty;
+    empty.name = "Empty";
+    empty.columns = {global("Note", QUARN_TYPE_TEXT)};
+    empty.globals = {value(1, "n\rline")};
+    db.tables = {g, empty};
+    return write_input(dir, "globals", db);
+}
+
+TEST(Export, GlobalValuesInEveryRecordAndOnceBesideThem) {
+    qt::TempDir dir;
+    const std::string in = globals_file(dir);
+    const std::string picture = bytes_text(picture_bytes());
+
+    const qt::RunResult json_run = quarn({"export", in, dir.file("g.json")});
+    ASSERT_EQ(json_run.status, 0) << json_run.err;
+    EXPECT_EQ(json_run.err, "");
+    const Json doc = parse_json(qt::read_file(dir.file("g.json")));
+    ASSERT_TRUE(doc);
+    const yajl_val g = item(member(doc.get(), "tables"), 0), empty = item(member(doc.get(), "tables"), 1);
+    const yajl_val records = member(g, "records");
+    ASSERT_EQ(length(records), 2u);
+    for (size_t i = 0; i < 2; i++) {
+        const yajl_val record = item(records, i);
+        EXPECT_STREQ(YAJL_GET_NUMBER(member(record, "Rate")), "0.5") << "converted as a number";
+        EXPECT_EQ(string_of(member(member(record, "Logo"), "path")), "g.json_files/G/Logo/globals.jpg");
+        EXPECT_EQ(length(member(record, "Code")), 2u);
+        EXPECT_EQ(string_of(item(member(record, "Code"), 1)), "c2");
+    }
+    EXPECT_EQ(keys(member(g, "globals")), (std::vector<std::string>{"Rate", "Logo", "Code"}));
+    EXPECT_EQ(string_of(item(member(member(g, "globals"), "Code"), 0)), "c1");
+    EXPECT_EQ(length(member(empty, "records")), 0u);
+    EXPECT_EQ(string_of(member(member(empty, "globals"), "Note")), "n\nline") << "a table without records keeps it";
+    EXPECT_EQ(qt::read_file(dir.file("g.json_files/G/Logo/globals.jpg")), picture) << "one file for every record";
+
+    const std::vector<std::vector<std::string>> global_rows = {{"table", "field", "repetition", "value"},
+                                                               {"G", "Rate", "1", "0.5"},
+                                                               {"G", "Logo", "1", "files/G/Logo/globals.jpg"},
+                                                               {"G", "Code", "1", "c1"},
+                                                               {"G", "Code", "2", "c2"},
+                                                               {"Empty", "Note", "1", "n\nline"}};
+    ASSERT_EQ(quarn({"export", in, dir.file("csv")}).status, 0);
+    EXPECT_EQ(*read_csv(qt::read_file(dir.file("csv/_globals.csv"))), global_rows);
+    EXPECT_EQ((*read_csv(qt::read_file(dir.file("csv/G.csv"))))[2],
+              (std::vector<std::string>{"two", "0.5", "files/G/Logo/globals.jpg", "c1", "c2"}));
+    EXPECT_EQ(qt::read_file(dir.file("csv/files/G/Logo/globals.jpg")), picture);
+
+    ASSERT_EQ(quarn({"export", in, dir.file("lines"), "--to", "jsonl"}).status, 0);
+    const std::string lines = qt::read_file(dir.file("lines/_globals.jsonl"));
+    const Json first = parse_json(lines.substr(0, lines.find('\n')));
+    EXPECT_EQ(string_of(member(first.get(), "table")), "G");
+    EXPECT_STREQ(YAJL_GET_NUMBER(member(first.get(), "value")), "0.5");
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 5);
+
+    ASSERT_EQ(quarn({"export", in, dir.file("g.sqlite")}).status, 0);
+    EXPECT_EQ(sql_query(dir.file("g.sqlite"), "SELECT Name, Rate, Logo, Code, \"Code[2]\" FROM G ORDER BY rowid"),
+              (std::vector<SqlRow>{{text_cell("one"), real_cell("0.5"), null_cell(), text_cell("c1"), text_cell("c2")},
+                                   {text_cell("two"), real_cell("0.5"), null_cell(), text_cell("c1"), text_cell("c2")}}))
+        << "the global container's bytes are kept once, in _globals";
+    EXPECT_EQ(sql_query(dir.file("g.sqlite"), "SELECT \"table\", field, repetition, value FROM _globals ORDER BY rowid"),
+              (std::vector<SqlRow>{{text_cell("G"), text_cell("Rate"), int_cell("1"), text_cell("0.5")},
+                                   {text_cell("G"), text_cell("Logo"), int_cell("1"), blob_cell(picture_bytes())},
+                                   {text_cell("G"), text_cell("Code"), int_cell("1"), text_cell("c1")},
+                                   {text_cell("G"), text_cell("Code"), int_cell("2"), text_cell("c2")},
+                                   {text_cell("Empty"), text_cell("Note"), int_cell("1"), text_cell("n\nline")}}));
+    EXPECT_EQ(sql_query(dir.file("g.sqlite"), "SELECT count(*) FROM sqlite_master")[0][0], int_cell("3"));
+
+    ASSERT_EQ(quarn({"export", in, dir.file("g.xlsx")}).status, 0);
+    EXPECT_EQ(sheet_names(*zip_part(dir.file("g.xlsx"), "xl/workbook.xml")),
+              (std::vector<std::string>{"G", "Empty", "_globals"}));
+    const auto cells = sheet_cells(*zip_part(dir.file("g.xlsx"), "xl/worksheets/sheet3.xml"));
+    EXPECT_EQ(cells.at("D2").value, "0.5");
+    EXPECT_EQ(cells.at("D2").type, "") << "a number cell";
+    EXPECT_EQ(cells.at("D3").value, "g.xlsx_files/G/Logo/globals.jpg");
+    EXPECT_EQ(cells.at("A6").value, "Empty");
+    EXPECT_EQ(cells.at("C5").value, "2");
+}
+
+TEST(Export, NoGlobalsTableWithoutGlobalValues) {
+    qt::TempDir dir;
+    const std::string in = write_input(dir, "Things", typed_database(Generation::v12));
+    ASSERT_EQ(quarn({"export", in, dir.file("csv")}).status, 0);
+    EXPECT_FALSE(fs::exists(dir.file("csv/_globals.csv")));
+    ASSERT_EQ(quarn({"export", in, dir.file("t.sqlite")}).status, 0);
+    EXPECT_EQ(sql_query(dir.file("t.sqlite"), "SELECT count(*) FROM sqlite_master")[0][0], int_cell("1"));
+    const Json doc = parse_json(qt::read_file([&] {
+        EXPECT_EQ(quarn({"export", in, dir.file("t.json")}).status, 0);
+        return dir.file("t.json");
+    }()));
+    EXPECT_EQ(keys(item(member(doc.get(), "tables"), 0)), (std::vector<std::string>{"name", "fields", "records"}));
+}
+
 /* Every entry below a folder, as relative paths. */
 std::set<std::string> tree(const std::string &folder) {
     std::set<std::string> out;

@@ -74,6 +74,15 @@ std::string overflow_json(const std::vector<Cell> &cells, int first) {
     return out;
 }
 
+void global_rows(const TablePlan &plan, const Record &globals, std::vector<GlobalRow> *rows) {
+    for (size_t f = 0; f < plan.fields.size() && f < globals.fields.size(); f++)
+        for (size_t r = 0; r < globals.fields[f].size(); r++) {
+            const Cell &cell = globals.fields[f][r];
+            if (cell.type == CellType::null) continue;
+            rows->push_back({plan.table.name, plan.fields[f].name, static_cast<int>(r + 1), cell});
+        }
+}
+
 const std::vector<FormatInfo> &formats() {
     /* SQLite's default limit of columns per table, a sheet's width, and
      * PostgreSQL's limit of columns per table; the longest text of a

@@ -281,6 +281,27 @@ bool Source::plan(const std::vector<const quarn_table_t *> &selected, const Sour
             plan.records = ctx.records;
             for (size_t f = 0; f < plan.fields.size(); f++) plan.fields[f].used_repetitions = field_scans[f].used;
         }
+        /* the global values count as the field's values: their repetitions,
+         * and whether they convert */
+        if (std::any_of(plan.fields.begin(), plan.fields.end(), [](const FieldPlan &f) { return f.field.global != 0; })) {
+            struct GlobalScan {
+                ScanCtx scan;
+                uint64_t values = 0;
+            } ctx{{&slots, &types, &field_scans, &evidence}};
+            ctx.scan.numbers = options.numbers_by_field;
+            auto handler = [](const quarn_value_t *value, void *user_ctx) -> int {
+                auto &c = *static_cast<GlobalScan *>(user_ctx);
+                c.values++;
+                return scan_value(value, &c.scan);
+            };
+            const quarn_error_t code = quarn_read_globals(file_.get(), table, handler, &ctx);
+            if (code != QUARN_OK) {
+                *failure = read_failure(code);
+                return false;
+            }
+            plan.globals = ctx.values != 0;
+            for (size_t f = 0; f < plan.fields.size(); f++) plan.fields[f].used_repetitions = field_scans[f].used;
+        }
         scans.push_back(std::move(field_scans));
         plans->push_back(std::move(plan));
     }
@@ -403,6 +424,10 @@ struct WalkCtx {
      * first of them */
     std::vector<uint64_t> not_numbers;
     std::vector<std::string> first_not_number;
+    /* the table's global values, written into every record: the fields
+     * that have one, and their cells */
+    std::vector<size_t> global_slots;
+    Record globals;
 };
 
 void clear_record(Record &record) {
@@ -421,6 +446,7 @@ bool flush(WalkCtx &ctx) {
         return false;
     }
     if (!ctx.pending) return true;
+    for (size_t slot : ctx.global_slots) ctx.record.fields[slot] = ctx.globals.fields[slot];
     if (!ctx.format->write_record(ctx.record, &ctx.failure)) {
         ctx.failed = true;
         return false;
@@ -526,7 +552,8 @@ bool Source::export_table(const TablePlan &plan, Format &format, ContainerFileSi
             if (plan.fields[f].type == CellType::container) folder_of(f);
     /* one file name per row and repetition, as container files have */
     auto file_stem = [](const quarn_value_t &value) {
-        std::string stem = std::to_string(value.row);
+        /* a global value (row 0) has one file for every record */
+        std::string stem = value.row == 0 ? "globals" : std::to_string(value.row);
         if (value.repetition > 1) stem += "-" + std::to_string(value.repetition);
         return stem;
     };
@@ -598,7 +625,32 @@ bool Source::export_table(const TablePlan &plan, Format &format, ContainerFileSi
         return true;
     };
 
+    /* The global values, converted as the records' values are (row 0
+     * never starts a record). The records of a format that keeps
+     * container bytes in its cells leave a global container out: one
+     * copy, with the globals, rather than one per record. */
+    if (plan.globals) {
+        const quarn_error_t code = quarn_read_globals(file_.get(), &table, walk_value, &ctx);
+        if (ctx.failed) {
+            *failure = ctx.failure;
+            return false;
+        }
+        if (code != QUARN_OK) {
+            *failure = read_failure(code);
+            return false;
+        }
+        ctx.globals = ctx.record;
+        clear_record(ctx.record);
+        for (size_t f = 0; f < plan.fields.size(); f++) {
+            const auto &cells = ctx.globals.fields[f];
+            const bool held = std::any_of(cells.begin(), cells.end(), [](const Cell &c) { return c.type != CellType::null; });
+            if (held && !(plan.fields[f].type == CellType::container && format.stores_containers()))
+                ctx.global_slots.push_back(f);
+        }
+    }
+
     if (!format.begin_table(plan, failure)) return false;
+    if (plan.globals && !format.write_globals(ctx.globals, failure)) return false;
     if (reporter.progress) reporter.progress(table.name, 0, 0);
     const quarn_error_t code = quarn_read_records(file_.get(), &table, walk_value, &ctx);
     if (ctx.failed) {
