@@ -700,37 +700,6 @@ TEST(Export, ATableWithoutANameIsExportedUnderTheLibrarysNameWithAWarning) {
     EXPECT_EQ(other.status, 0) << "only the tables exported count: " << other.err;
 }
 
-/* Table "G": a text field and three globals (a number, a container, a
- * text of two repetitions), two records; table "Empty": no records, one
- * global text. */
-std::string globals_file(const qt::TempDir &dir) {
-    auto global = [](const char *name, int type, int repetitions = 1) {
-        qw::Column column = typed_column(name, type, 0, repetitions);
-        column.definition->global = true;
-        return column;
-    };
-    qw::Database db;
-    db.header.generation = Generation::v12;
-    qw::Table g;
-    g.name = "G";
-    g.columns = {typed_column("Name", QUARN_TYPE_TEXT), global("Rate", QUARN_TYPE_NUMBER),
-                 global("Logo", QUARN_TYPE_CONTAINER), global("Code", QUARN_TYPE_TEXT, 2)};
-    g.globals = {value(2, ".5"), container(3, 5), value(4, "c1"), value(4, "c2", 2)};
-    g.records = {{0, {value(1, "one")}}, {0, {value(1, "two")}}};
-    qw::Container logo;
-    logo.key = {0x05};
-    qw::Stream picture;
-    picture.data = picture_bytes();
-    logo.streams = {picture};
-    g.containers = {logo};
-    qw::Table empty;
-    empty.name = "Empty";
-    empty.columns = {global("Note", QUARN_TYPE_TEXT)};
-    empty.globals = {value(1, "n\rline")};
-    db.tables = {g, empty};
-    return write_input(dir, "globals", db);
-}
-
 TEST(Export, GlobalValuesInEveryRecordAndOnceBesideThem) {
     qt::TempDir dir;
     const std::string in = globals_file(dir);

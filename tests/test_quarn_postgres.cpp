@@ -217,6 +217,36 @@ TEST_F(Postgres, StrictLoadsNothingAtTheFirstLoss) {
     EXPECT_FALSE(db.schema_exists("things")) << "the transaction was rolled back";
 }
 
+TEST_F(Postgres, GlobalValuesInEveryRowAndOnceInGlobals) {
+    const std::string in = globals_file(dir);
+    const qt::RunResult a = direct(in);
+    ASSERT_EQ(a.status, 0) << a.err;
+    EXPECT_EQ(a.err, "");
+    ASSERT_EQ(script(in).status, 0);
+    Db direct_db(server().conninfo("direct")), script_db(server().conninfo("script"));
+    for (Db *d : {&direct_db, &script_db}) {
+        SCOPED_TRACE(d == &direct_db ? "direct" : "script");
+        EXPECT_EQ(d->query("SELECT \"Name\", \"Rate\"::text, \"Logo\" IS NULL, \"Code\"::text FROM globals.\"G\" "
+                           "ORDER BY \"Name\""),
+                  (Rows{{"one", "0.5", "t", "{c1,c2}"}, {"two", "0.5", "t", "{c1,c2}"}}))
+            << "a global container's bytes are kept once, in _globals";
+        EXPECT_EQ(d->columns("globals", "_globals"),
+                  (std::vector<std::string>{"table text", "field text", "repetition integer", "value text",
+                                            "data bytea"}));
+        EXPECT_EQ(d->query("SELECT \"table\", field, repetition::text, value, length(data)::text FROM "
+                           "globals.\"_globals\" ORDER BY \"table\" DESC, field DESC, repetition"),
+                  (Rows{{"G", "Rate", "1", "0.5", {}},
+                        {"G", "Logo", "1", {}, std::to_string(picture_bytes().size())},
+                        {"G", "Code", "1", "c1", {}},
+                        {"G", "Code", "2", "c2", {}},
+                        {"Empty", "Note", "1", "n\nline", {}}}));
+        const Rows data = d->query("SELECT data FROM globals.\"_globals\" WHERE field = 'Logo'", true);
+        ASSERT_EQ(data.size(), 1u);
+        ASSERT_TRUE(data[0][0]);
+        EXPECT_TRUE(*data[0][0] == bytes_text(picture_bytes()));
+    }
+}
+
 TEST_F(Postgres, NumbersInEveryNotationAreNumeric) {
     qw::Database db;
     db.header.generation = Generation::v12;
