@@ -672,6 +672,32 @@ TEST(Export, ARecordWhoseValuesAreAllLeftOutIsStillARow) {
         << "the record is there, with its id, its cells empty";
 }
 
+TEST(Export, ARecordWithoutValuesIsARowWithTheGlobals) {
+    qt::TempDir dir;
+    qw::Database db;
+    db.header.generation = Generation::v12;
+    qw::Table t;
+    t.name = "T";
+    qw::Column g = typed_column("G", QUARN_TYPE_TEXT);
+    g.definition->global = true;
+    t.columns = {typed_column("A", QUARN_TYPE_TEXT), g};
+    t.globals = {value(2, "g")};
+    t.records = {{0, {value(1, "a1")}}, {0, {}}, {0, {value(1, "a3")}}};
+    db.tables.push_back(t);
+    const std::string in = write_input(dir, "T", db);
+    const qt::RunResult r = quarn({"export", in, dir.file("out"), "--record-id"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    const auto rows = read_csv(qt::read_file(dir.file("out/T.csv")));
+    ASSERT_TRUE(rows);
+    EXPECT_EQ(*rows, (std::vector<std::vector<std::string>>{
+                         {"record_id", "A", "G"}, {"1", "a1", "g"}, {"2", "", "g"}, {"3", "a3", "g"}}));
+    const qt::RunResult info = quarn({"info", "--json", in});
+    ASSERT_EQ(info.status, 0) << info.err;
+    const Json doc = parse_json(info.out);
+    EXPECT_EQ(YAJL_GET_INTEGER(member(item(member(item(doc.get(), 0), "tables"), 0), "records")), 3);
+}
+
 TEST(Export, ATableWithoutANameIsExportedUnderTheLibrarysNameWithAWarning) {
     qt::TempDir dir;
     qw::Database db;
