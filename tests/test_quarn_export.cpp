@@ -293,6 +293,27 @@ TEST_P(ExportGenerations, LineBreaksAreLfInEveryFormat) {
     }
 }
 
+TEST_P(ExportGenerations, GlobalValuesOfEveryGeneration) {
+    qw::Database db;
+    db.header.generation = GetParam();
+    qw::Table t;
+    t.name = "Notes";
+    qw::Column g = typed_column("Count", QUARN_TYPE_NUMBER);
+    g.definition->global = true;
+    t.columns = {typed_column("T", QUARN_TYPE_TEXT), g};
+    t.globals = {value(2, "007")};
+    t.records = {{0, {value(1, "x")}}, {0, {value(1, "y")}}};
+    db.tables.push_back(t);
+    const std::string in = write_input(dir, "Notes", db);
+    const qt::RunResult r = quarn({"export", in, dir.file("out")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(*read_csv(qt::read_file(dir.file("out/Notes.csv"))),
+              (std::vector<std::vector<std::string>>{{"T", "Count"}, {"x", "7"}, {"y", "7"}}));
+    EXPECT_EQ(*read_csv(qt::read_file(dir.file("out/_globals.csv"))),
+              (std::vector<std::vector<std::string>>{{"table", "field", "repetition", "value"}, {"Notes", "Count", "1", "7"}}));
+}
+
 INSTANTIATE_TEST_SUITE_P(Generations, ExportGenerations,
                          ::testing::Values(Generation::early, Generation::v7, Generation::v12),
                          [](const auto &info) { return generation_name(info.param); });
