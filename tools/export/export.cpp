@@ -73,7 +73,9 @@ std::atomic<bool> stop_flag{false};
  * as they do for an interrupt. */
 std::atomic<bool> strict_flag{false};
 
-bool stopped_or_strict() { return stop_flag.load(std::memory_order_relaxed) || strict_flag.load(std::memory_order_relaxed); }
+bool stopped_or_strict() {
+    return stop_flag.load(std::memory_order_relaxed) || strict_flag.load(std::memory_order_relaxed);
+}
 
 } // namespace
 

@@ -626,7 +626,8 @@ class PostgresFormat : public Format {
             const bool container = cell.type == CellType::container;
             const std::string &text = container ? cell.container.path : cell.text;
             const std::string data =
-                container ? "(SELECT bytes FROM " + kGlobalData + " WHERE key = " + literal(global.data_key) + ")" : "NULL";
+                container ? "(SELECT bytes FROM " + kGlobalData + " WHERE key = " + literal(global.data_key) + ")"
+                          : "NULL";
             if (!sink_->statement("INSERT INTO " + target + " VALUES (" + literal(global.row.table) + ", " +
                                       literal(global.row.field) + ", " + std::to_string(global.row.repetition) + ", " +
                                       (text.empty() && container ? "NULL" : literal(text)) + ", " + data + ")",

@@ -168,7 +168,8 @@ class SqliteFormat : public Format {
             sqlite3_stmt *prepared = nullptr;
             const std::string insert = "INSERT INTO " + quoted_identifier(kGlobalsWork) +
                                        " (\"table\", \"field\", \"repetition\", \"value\") VALUES (?1, ?2, ?3, ?4);";
-            if (sqlite3_prepare_v2(db_.get(), insert.c_str(), -1, &prepared, nullptr) != SQLITE_OK) return fail(failure);
+            if (sqlite3_prepare_v2(db_.get(), insert.c_str(), -1, &prepared, nullptr) != SQLITE_OK)
+                return fail(failure);
             globals_insert_.reset(prepared);
         }
         sqlite3_stmt *statement = globals_insert_.get();
@@ -185,7 +186,8 @@ class SqliteFormat : public Format {
             sqlite3_reset(statement);
             if (rc != SQLITE_DONE) return fail(failure);
             if (row.cell.type == CellType::container && row.cell.container.size > 0)
-                blobs_[key_string(row.cell.container.key)].push_back({sqlite3_last_insert_rowid(db_.get()), kGlobalValue});
+                blobs_[key_string(row.cell.container.key)].push_back(
+                    {sqlite3_last_insert_rowid(db_.get()), kGlobalValue});
         }
         return true;
     }

@@ -228,8 +228,8 @@ bool Source::plan(const std::vector<const quarn_table_t *> &selected, const Sour
         /* the library names a table that holds records but has no name in
          * the catalogue after its key */
         if (table->name == "table_" + std::to_string(table->index + 128))
-            reporter.warn(display_ + ": table " + std::to_string(table->index) + " has no name in the file; exported as " +
-                          quoted(table->name));
+            reporter.warn(display_ + ": table " + std::to_string(table->index) +
+                          " has no name in the file; exported as " + quoted(table->name));
         TablePlan plan;
         plan.table = *table;
         plan.record_id = options.record_id;
@@ -283,7 +283,8 @@ bool Source::plan(const std::vector<const quarn_table_t *> &selected, const Sour
         }
         /* the global values count as the field's values: their repetitions,
          * and whether they convert */
-        if (std::any_of(plan.fields.begin(), plan.fields.end(), [](const FieldPlan &f) { return f.field.global != 0; })) {
+        if (std::any_of(plan.fields.begin(), plan.fields.end(),
+                        [](const FieldPlan &f) { return f.field.global != 0; })) {
             struct GlobalScan {
                 ScanCtx scan;
                 uint64_t values = 0;
@@ -615,7 +616,8 @@ bool Source::export_table(const TablePlan &plan, Format &format, ContainerFileSi
     ctx.set_long_text = [&](const quarn_value_t &value, size_t slot, Cell &cell) {
         const std::string relative = folder_of(slot) + "/" + file_stem(value) + ".txt";
         const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t *>(cell.text.data()), cell.text.size());
-        if (!files->begin({relative}, &ctx.failure) || !files->piece(bytes, &ctx.failure) || !files->end(&ctx.failure)) {
+        if (!files->begin({relative}, &ctx.failure) || !files->piece(bytes, &ctx.failure) ||
+            !files->end(&ctx.failure)) {
             ctx.failed = true;
             return false;
         }
@@ -643,7 +645,8 @@ bool Source::export_table(const TablePlan &plan, Format &format, ContainerFileSi
         clear_record(ctx.record);
         for (size_t f = 0; f < plan.fields.size(); f++) {
             const auto &cells = ctx.globals.fields[f];
-            const bool held = std::any_of(cells.begin(), cells.end(), [](const Cell &c) { return c.type != CellType::null; });
+            const bool held =
+                std::any_of(cells.begin(), cells.end(), [](const Cell &c) { return c.type != CellType::null; });
             if (held && !(plan.fields[f].type == CellType::container && format.stores_containers()))
                 ctx.global_slots.push_back(f);
         }

@@ -9,9 +9,10 @@
  * (a field declared with repetitions, or date, time and timestamp fields
  * whose conversion is decided for the whole field before anything is
  * written), one look at the container store where the table has container
- * fields (each container's streams and name, no bytes), the records walk,
- * and a second walk of the container store that hands over the bytes of
- * the referenced containers. Memory holds one record, the container index
+ * fields (each container's streams and name, no bytes), the table's
+ * global values (read in the plan and again before the records, which
+ * each get them), the records walk, and a second walk of the container
+ * store that hands over the bytes of the referenced containers. Memory holds one record, the container index
  * and the references of one table: never a value's worth of bytes beyond
  * what the library hands out.
  */
