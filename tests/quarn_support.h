@@ -154,6 +154,37 @@ inline std::string write_input(const qt::TempDir &dir, const std::string &stem, 
     return path;
 }
 
+/* Table "G": a text field and three globals (a number, a container, a
+ * text of two repetitions), two records; table "Empty": no records, one
+ * global text. */
+inline std::string globals_file(const qt::TempDir &dir) {
+    auto global = [](const char *name, int type, int repetitions = 1) {
+        qw::Column column = typed_column(name, type, 0, repetitions);
+        column.definition->global = true;
+        return column;
+    };
+    qw::Database db;
+    db.header.generation = Generation::v12;
+    qw::Table g;
+    g.name = "G";
+    g.columns = {typed_column("Name", QUARN_TYPE_TEXT), global("Rate", QUARN_TYPE_NUMBER),
+                 global("Logo", QUARN_TYPE_CONTAINER), global("Code", QUARN_TYPE_TEXT, 2)};
+    g.globals = {value(2, ".5"), container(3, 5), value(4, "c1"), value(4, "c2", 2)};
+    g.records = {{0, {value(1, "one")}}, {0, {value(1, "two")}}};
+    qw::Container logo;
+    logo.key = {0x05};
+    qw::Stream picture;
+    picture.data = picture_bytes();
+    logo.streams = {picture};
+    g.containers = {logo};
+    qw::Table empty;
+    empty.name = "Empty";
+    empty.columns = {global("Note", QUARN_TYPE_TEXT)};
+    empty.globals = {value(1, "n\rline")};
+    db.tables = {g, empty};
+    return write_input(dir, "globals", db);
+}
+
 inline std::string bytes_text(const Bytes &bytes) { return std::string(bytes.begin(), bytes.end()); }
 
 /* ---- SQLite ------------------------------------------------------- */
@@ -376,6 +407,28 @@ inline std::map<std::string, XlsxCell> sheet_cells(const std::string &xml) {
         cells[ref] = cell;
     }
     return cells;
+}
+
+/* The links of a sheet: cell reference -> target, from the sheet's
+ * <hyperlink> elements and the relationships they name. */
+inline std::map<std::string, std::string> sheet_links(const std::string &sheet_xml, const std::string &rels_xml) {
+    std::map<std::string, std::string> targets, links;
+    size_t at = 0;
+    while ((at = rels_xml.find("<Relationship ", at)) != std::string::npos) {
+        const size_t end = rels_xml.find('>', at);
+        const std::string tag = rels_xml.substr(at, end - at);
+        if (attribute(tag, "TargetMode") == "External") targets[attribute(tag, "Id")] = xml_unescape(attribute(tag, "Target"));
+        at = end;
+    }
+    at = 0;
+    while ((at = sheet_xml.find("<hyperlink ", at)) != std::string::npos) {
+        const size_t end = sheet_xml.find('>', at);
+        const std::string tag = sheet_xml.substr(at, end - at);
+        const auto target = targets.find(attribute(tag, "r:id"));
+        if (target != targets.end()) links[attribute(tag, "ref")] = target->second;
+        at = end;
+    }
+    return links;
 }
 
 /* The sheet names of a workbook in order. */

@@ -1,8 +1,9 @@
 /*
  * The pieces of quarn export that decide what a value and a name become:
- * plain decimal numbers, dates, times and timestamps in the file's date
- * order, the evidence for that order, safe and unique file, sheet and
- * column names, and the columns of a flat table under a column limit.
+ * numbers as FileMaker reads them, dates, times and timestamps in the
+ * file's date order, the evidence for that order, safe and unique file,
+ * sheet and column names, and the columns of a flat table under a column
+ * limit.
  */
 #include "format.h"
 #include "names.h"
@@ -15,16 +16,68 @@ namespace {
 using qexport::DateOrder;
 using qexport::Temporal;
 
-TEST(ExportValues, PlainDecimals) {
+TEST(ExportValues, NumbersAsFileMakerReadsThem) {
     const struct {
         const char *text;
-        bool plain;
-    } cases[] = {{"0", true},     {"7", true},     {"-3", true},    {"12.50", true}, {"-0.001", true},
-                 {"123456789012345678901234567890", true},          {"", false},     {"-", false},
-                 {"007", false},  {"00.5", false}, {".5", false},   {"1.", false},   {"1e3", false},
-                 {"1,5", false},  {"+1", false},   {" 1", false},   {"1 ", false},   {"1.2.3", false},
-                 {"--1", false},  {"NaN", false},  {"½", false}};
-    for (const auto &c : cases) EXPECT_EQ(qexport::is_plain_decimal(c.text), c.plain) << '"' << c.text << '"';
+        const char *number; /* canonical form; nullptr: stays text */
+    } cases[] = {
+        {"0", "0"},
+        {"7", "7"},
+        {"-3", "-3"},
+        {"12.50", "12.50"},
+        {"-0.001", "-0.001"},
+        {"123456789012345678901234567890", "123456789012345678901234567890"},
+        {".3", "0.3"},
+        {".5", "0.5"},
+        {"-.25", "-0.25"},
+        {"-0.25", "-0.25"},
+        {"5.", "5"},
+        {"1.", "1"},
+        {"+5", "5"},
+        {"+.5", "0.5"},
+        {"+1", "1"},
+        {"007", "7"},
+        {"00.5", "0.5"},
+        {"000", "0"},
+        {"0.000", "0.000"},
+        {"1e3", "1e3"},
+        {"1E3", "1e3"},
+        {"2.5E-04", "2.5e-4"},
+        {"2.5e+4", "2.5e4"},
+        {"-.5e-0", "-0.5e-0"},
+        {"1e007", "1e7"},
+        {"", nullptr},
+        {"-", nullptr},
+        {"+", nullptr},
+        {".", nullptr},
+        {"-.", nullptr},
+        {"e5", nullptr},
+        {".e5", nullptr},
+        {"1e", nullptr},
+        {"1e+", nullptr},
+        {"1e3.5", nullptr},
+        {"1,5", nullptr},
+        {"12 kg", nullptr},
+        {" 1", nullptr},
+        {"1 ", nullptr},
+        {"1.2.3", nullptr},
+        {"--1", nullptr},
+        {"+-1", nullptr},
+        {"NaN", nullptr},
+        {"inf", nullptr},
+        {"0x1A", nullptr},
+        {"½", nullptr},
+    };
+    for (const auto &c : cases) {
+        const std::optional<std::string> number = qexport::canonical_number(c.text);
+        if (c.number) {
+            ASSERT_TRUE(number) << '"' << c.text << "\" stayed text";
+            EXPECT_EQ(*number, c.number) << '"' << c.text << '"';
+            EXPECT_EQ(qexport::canonical_number(*number), *number) << "the canonical form is its own";
+        } else {
+            EXPECT_FALSE(number) << '"' << c.text << "\" read as " << *number;
+        }
+    }
 }
 
 TEST(ExportValues, SignificantDigits) {
@@ -32,6 +85,27 @@ TEST(ExportValues, SignificantDigits) {
     EXPECT_EQ(qexport::significant_digits("120"), 3);
     EXPECT_EQ(qexport::significant_digits("-10.50"), 4);
     EXPECT_EQ(qexport::significant_digits("1234567890123456"), 16);
+    EXPECT_EQ(qexport::significant_digits("1.50e9"), 3) << "the exponent's digits are not the number's";
+    EXPECT_EQ(qexport::significant_digits("2.5e-400"), 2);
+}
+
+TEST(ExportValues, LineBreaksBecomeLf) {
+    const struct {
+        std::string stored, unified;
+    } cases[] = {{"", ""},
+                 {"no break", "no break"},
+                 {"a\rb", "a\nb"},
+                 {"a\r\nb", "a\nb"},
+                 {"a\nb", "a\nb"},
+                 {"\r\r\n\n\r", "\n\n\n\n"},
+                 {"end\r", "end\n"},
+                 {"\n\r", "\n\n"},
+                 {std::string("nul\0\r", 5), std::string("nul\0\n", 5)}};
+    for (const auto &c : cases) {
+        std::string text = c.stored;
+        qexport::unify_line_breaks(text);
+        EXPECT_EQ(text, c.unified) << testing::PrintToString(c.stored);
+    }
 }
 
 TEST(ExportValues, TemporalTexts) {

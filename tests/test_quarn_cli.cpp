@@ -172,6 +172,23 @@ TEST(QuarnInfo, TextAndJson) {
     EXPECT_EQ(YAJL_GET_INTEGER(member(table, "containers")), 3);
 }
 
+TEST(QuarnInfo, CountsEveryRecordAlsoThoseTheValueReaderPassesOver) {
+    qt::TempDir dir;
+    qw::Database db;
+    db.header.generation = Generation::v12;
+    qw::Table t;
+    t.name = "T";
+    t.columns = {typed_column("A", QUARN_TYPE_TEXT), typed_column("R", QUARN_TYPE_TEXT, 2, 3)};
+    /* record 2 holds only repetition 2 of R: quarn_read_values never sees it */
+    t.records = {{0, {value(1, "a1")}}, {0, {value(2, "r2", 2)}}, {0, {value(1, "a3")}}};
+    db.tables.push_back(t);
+    const std::string in = write_input(dir, "T", db);
+    const qt::RunResult json = quarn({"info", "--json", in});
+    ASSERT_EQ(json.status, 0) << json.err;
+    const Json doc = parse_json(json.out);
+    EXPECT_EQ(YAJL_GET_INTEGER(member(item(member(item(doc.get(), 0), "tables"), 0), "records")), 3);
+}
+
 TEST(QuarnSchema, TextJsonAndTheStatementsExportRuns) {
     qt::TempDir dir;
     const std::string in = write_input(dir, "Things", typed_database(Generation::v7));
@@ -304,7 +321,8 @@ TEST(QuarnOutputs, NoProgressLineWhenStandardErrorIsNoTerminal) {
     const qt::RunResult r = quarn({"export", in, dir.file("b.json")});
     ASSERT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "quarn: " + in + ": table \"Things\", field \"Picture\", row 4: the container is damaged "
-                                     "and was skipped\n")
+                                     "and was skipped\nquarn: " + in + ": table \"Things\", field \"Amount\": 1 value "
+                                     "is not a number and stayed text (first: \"n/a\")\n")
         << "warnings only";
 }
 

@@ -10,6 +10,7 @@
  * used repetitions as five columns and five-item arrays.
  */
 #include "export.h"
+#include "names.h"
 #include "quarn_support.h"
 
 #include <gtest/gtest.h>
@@ -32,13 +33,16 @@ class ExportGenerations : public ::testing::TestWithParam<Generation> {
 };
 
 const char kDamaged[] = ": table \"Things\", field \"Picture\", row 4: the container is damaged and was skipped\n";
+/* "n/a" in a number field: one warning at the end of the table */
+const char kNotNumber[] = ": table \"Things\", field \"Amount\": 1 value is not a number and stayed text (first: \"n/a\")\n";
 
 TEST_P(ExportGenerations, Sqlite) {
     const std::string in = input(), out = dir.file("out.sqlite");
     const qt::RunResult r = quarn({"export", in, out});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "quarn: " + in + kDamaged) << "one line for the damaged container, nothing else";
+    EXPECT_EQ(r.err, "quarn: " + in + kDamaged + "quarn: " + in + kNotNumber)
+        << "one line for the damaged container, one for the value that stayed text, nothing else";
     EXPECT_EQ(integrity(out), "ok");
 
     const auto schema = sql_query(out, "SELECT sql FROM sqlite_master");
@@ -92,14 +96,14 @@ TEST_P(ExportGenerations, Csv) {
     const std::string in = input(), out = dir.file("out");
     const qt::RunResult r = quarn({"export", in, out});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err, "quarn: " + in + kDamaged);
+    EXPECT_EQ(r.err, "quarn: " + in + kDamaged + "quarn: " + in + kNotNumber);
     const auto rows = read_csv(qt::read_file(out + "/Things.csv"));
     ASSERT_TRUE(rows);
     std::vector<std::vector<std::string>> expected = {
         {"Name", "Amount", "Day", "Clock", "Tags", "Tags[2]", "Tags[3]", "Picture", "Note"},
         {"Ada, \"the\" first\nsecond line", "12.5", "1999-10-14", "10:45:06", "a", "", "c", "files/Things/Picture/1.jpg",
          "n1"},
-        {"Björn", "007", "2003-07-05", "00:00:00", "x", "", "", "files/Things/Picture/2_notes.txt", ""},
+        {"Björn", "7", "2003-07-05", "00:00:00", "x", "", "", "files/Things/Picture/2_notes.txt", ""},
         {"Chloé", "-3", "", "23:59:59", "", "", "", "files/Things/Picture/3.jpg", ""},
         {"Dmitri", "n/a", "", "", "", "", "", "", "n4"}};
     if (v7()) {
@@ -143,7 +147,8 @@ TEST_P(ExportGenerations, Json) {
     EXPECT_EQ(YAJL_GET_INTEGER(member(first, "record_id")), 1);
     EXPECT_TRUE(YAJL_IS_DOUBLE(member(first, "Amount")));
     EXPECT_DOUBLE_EQ(YAJL_GET_DOUBLE(member(first, "Amount")), 12.5);
-    EXPECT_EQ(string_of(member(item(records, 1), "Amount")), "007") << "not a plain decimal: stays text";
+    EXPECT_TRUE(YAJL_IS_INTEGER(member(item(records, 1), "Amount"))) << "\"007\" is the number 7";
+    EXPECT_EQ(YAJL_GET_INTEGER(member(item(records, 1), "Amount")), 7);
     EXPECT_EQ(YAJL_GET_INTEGER(member(item(records, 2), "Amount")), -3);
     EXPECT_EQ(string_of(member(first, "Day")), "1999-10-14");
     const yajl_val tags = member(first, "Tags");
@@ -216,8 +221,10 @@ TEST_P(ExportGenerations, Xlsx) {
     /* numbers as numbers, dates as date cells */
     EXPECT_EQ(cells.at("B2").type, "") << "a numeric cell";
     EXPECT_EQ(cells.at("B2").value, "12.5");
-    EXPECT_EQ(cells.at("B3").type, "inlineStr");
-    EXPECT_EQ(cells.at("B3").value, "007");
+    EXPECT_EQ(cells.at("B3").type, "") << "\"007\" is the number 7";
+    EXPECT_EQ(cells.at("B3").value, "7");
+    EXPECT_EQ(cells.at("B5").type, "inlineStr");
+    EXPECT_EQ(cells.at("B5").value, "n/a");
     EXPECT_EQ(cells.at("C3").value, "37807") << "2003-07-05 as a day number";
     EXPECT_EQ(cells.at("C3").type, "");
     EXPECT_NE(cells.at("C3").style, "");
@@ -231,6 +238,80 @@ TEST_P(ExportGenerations, Xlsx) {
     EXPECT_EQ(cells.at("H2").value, "out.xlsx_files/Things/Picture/1.jpg");
     EXPECT_EQ(cells.count("H5"), 0u) << "the damaged container leaves its cell empty";
     expect_container_files(dir.file("out.xlsx_files"));
+}
+
+TEST_P(ExportGenerations, LineBreaksAreLfInEveryFormat) {
+    qw::Database db;
+    db.header.generation = GetParam();
+    qw::Table t;
+    t.name = "Notes";
+    t.columns = {typed_column("T", QUARN_TYPE_TEXT)};
+    const std::vector<std::string> stored = {"one\rtwo", "three\r\nfour", "five\nsix", "\r"};
+    const std::vector<std::string> lf = {"one\ntwo", "three\nfour", "five\nsix", "\n"};
+    for (const std::string &text : stored) t.records.push_back({0, {value(1, text)}});
+    db.tables.push_back(t);
+    const std::string in = write_input(dir, "Notes", db);
+
+    for (const char *option : {"", "--text"}) {
+        SCOPED_TRACE(*option ? option : "converted");
+        std::vector<std::string> extra;
+        if (*option) extra.push_back(option);
+        auto run = [&](const std::string &out, std::vector<std::string> args = {}) {
+            std::vector<std::string> all = {"export", in, dir.file(out), "--force"};
+            all.insert(all.end(), args.begin(), args.end());
+            all.insert(all.end(), extra.begin(), extra.end());
+            const qt::RunResult r = quarn(all);
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(r.err, "");
+        };
+        run("n.sqlite");
+        run("n.json");
+        run("n.csv.d", {"--to", "csv"});
+        run("n.jsonl.d", {"--to", "jsonl"});
+        run("n.xlsx");
+        const auto sql = sql_query(dir.file("n.sqlite"), "SELECT T FROM Notes ORDER BY rowid");
+        const Json doc = parse_json(qt::read_file(dir.file("n.json")));
+        ASSERT_TRUE(doc);
+        const yajl_val records = member(item(member(doc.get(), "tables"), 0), "records");
+        const auto csv = read_csv(qt::read_file(dir.file("n.csv.d/Notes.csv")));
+        ASSERT_TRUE(csv);
+        const std::string lines = qt::read_file(dir.file("n.jsonl.d/Notes.jsonl"));
+        const auto cells = sheet_cells(*zip_part(dir.file("n.xlsx"), "xl/worksheets/sheet1.xml"));
+        ASSERT_EQ(sql.size(), lf.size());
+        ASSERT_EQ(csv->size(), lf.size() + 1);
+        size_t start = 0;
+        for (size_t i = 0; i < lf.size(); i++) {
+            EXPECT_TRUE(sql[i][0] == text_cell(lf[i])) << "SQLite " << i;
+            EXPECT_EQ(string_of(member(item(records, i), "T")), lf[i]) << "JSON " << i;
+            EXPECT_EQ((*csv)[i + 1][0], lf[i]) << "CSV " << i;
+            const size_t end = lines.find('\n', start);
+            const Json line = parse_json(lines.substr(start, end - start));
+            start = end + 1;
+            EXPECT_EQ(string_of(member(line.get(), "T")), lf[i]) << "JSON Lines " << i;
+            EXPECT_EQ(cells.at("A" + std::to_string(i + 2)).value, lf[i]) << "XLSX " << i;
+        }
+    }
+}
+
+TEST_P(ExportGenerations, GlobalValuesOfEveryGeneration) {
+    qw::Database db;
+    db.header.generation = GetParam();
+    qw::Table t;
+    t.name = "Notes";
+    qw::Column g = typed_column("Count", QUARN_TYPE_NUMBER);
+    g.definition->global = true;
+    t.columns = {typed_column("T", QUARN_TYPE_TEXT), g};
+    t.globals = {value(2, "007")};
+    t.records = {{0, {value(1, "x")}}, {0, {value(1, "y")}}};
+    db.tables.push_back(t);
+    const std::string in = write_input(dir, "Notes", db);
+    const qt::RunResult r = quarn({"export", in, dir.file("out")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(*read_csv(qt::read_file(dir.file("out/Notes.csv"))),
+              (std::vector<std::vector<std::string>>{{"T", "Count"}, {"x", "7"}, {"y", "7"}}));
+    EXPECT_EQ(*read_csv(qt::read_file(dir.file("out/_globals.csv"))),
+              (std::vector<std::vector<std::string>>{{"table", "field", "repetition", "value"}, {"Notes", "Count", "1", "7"}}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Generations, ExportGenerations,
@@ -432,6 +513,393 @@ TEST(Export, ContainersOptionWithSqliteAlsoWritesFiles) {
     expect_container_files(dir.file("pictures"));
     EXPECT_TRUE(sql_query(dir.file("db/out.db"), "SELECT Picture FROM Things WHERE rowid = 2")[0][0] ==
                 blob_cell(document_bytes()));
+}
+
+/* ---- nothing lost, nothing demoted silently --------------------------- */
+
+/* One number field whose texts FileMaker reads as numbers in every
+ * notation it takes, and two that it does not. */
+const struct {
+    const char *stored;
+    const char *number; /* as every format writes it; nullptr: stays text */
+} kNumberTexts[] = {{".3", "0.3"},   {"5.", "5"},         {"-.25", "-0.25"},     {"+5", "5"},     {"007", "7"},
+                    {"1E3", "1e3"},  {"2.5E-04", "2.5e-4"}, {"12 kg", nullptr}, {"1,5", nullptr}, {"0.10", "0.10"}};
+
+std::string numbers_file(const qt::TempDir &dir) {
+    qw::Database db;
+    db.header.generation = Generation::v12;
+    qw::Table t;
+    t.name = "Numbers";
+    t.columns = {typed_column("N", QUARN_TYPE_NUMBER)};
+    for (const auto &c : kNumberTexts) t.records.push_back({0, {value(1, c.stored)}});
+    db.tables.push_back(t);
+    return write_input(dir, "numbers", db);
+}
+
+TEST(Export, NumbersInEveryNotationReachEveryFormatAsTheSameNumber) {
+    qt::TempDir dir;
+    const std::string in = numbers_file(dir);
+    const std::string warning = "quarn: " + in + ": table \"Numbers\", field \"N\": 2 values are not numbers and "
+                                                 "stayed text (first: \"12 kg\")\n";
+    const size_t count = std::size(kNumberTexts);
+
+    const qt::RunResult json_run = quarn({"export", in, dir.file("n.json")});
+    ASSERT_EQ(json_run.status, 0) << json_run.err;
+    EXPECT_EQ(json_run.err, warning);
+    const Json doc = parse_json(qt::read_file(dir.file("n.json")));
+    ASSERT_TRUE(doc);
+    const yajl_val records = member(item(member(doc.get(), "tables"), 0), "records");
+    ASSERT_EQ(length(records), count);
+
+    const qt::RunResult csv_run = quarn({"export", in, dir.file("n")});
+    ASSERT_EQ(csv_run.status, 0) << csv_run.err;
+    EXPECT_EQ(csv_run.err, warning);
+    const auto rows = read_csv(qt::read_file(dir.file("n/Numbers.csv")));
+    ASSERT_TRUE(rows && rows->size() == count + 1);
+
+    ASSERT_EQ(quarn({"export", in, dir.file("n.sqlite")}).status, 0);
+    const auto sql = sql_query(dir.file("n.sqlite"), "SELECT typeof(N), N, N * 1.0 FROM Numbers ORDER BY rowid");
+    ASSERT_EQ(sql.size(), count);
+
+    ASSERT_EQ(quarn({"export", in, dir.file("n.xlsx")}).status, 0);
+    const auto cells = sheet_cells(*zip_part(dir.file("n.xlsx"), "xl/worksheets/sheet1.xml"));
+
+    for (size_t i = 0; i < count; i++) {
+        const auto &c = kNumberTexts[i];
+        const yajl_val v = member(item(records, i), "N");
+        const std::string cell = "A" + std::to_string(i + 2);
+        if (!c.number) {
+            EXPECT_EQ(string_of(v), c.stored) << c.stored;
+            EXPECT_EQ((*rows)[i + 1][0], c.stored);
+            EXPECT_TRUE(sql[i][1] == text_cell(c.stored)) << c.stored;
+            EXPECT_EQ(cells.at(cell).type, "inlineStr") << c.stored;
+            EXPECT_EQ(cells.at(cell).value, c.stored);
+            continue;
+        }
+        const double expected = std::stod(c.number);
+        ASSERT_TRUE(v && YAJL_IS_NUMBER(v)) << c.stored << " is a JSON number";
+        EXPECT_STREQ(YAJL_GET_NUMBER(v), c.number) << c.stored << ": its text in the document";
+        EXPECT_EQ((*rows)[i + 1][0], c.number) << c.stored;
+        EXPECT_NE(sql[i][0].bytes, "text") << c.stored << " is a number in SQLite";
+        EXPECT_DOUBLE_EQ(std::stod(sql[i][2].bytes), expected) << c.stored;
+        EXPECT_EQ(cells.at(cell).type, "") << c.stored << " is a numeric cell";
+        EXPECT_DOUBLE_EQ(std::stod(cells.at(cell).value), expected) << c.stored;
+    }
+}
+
+/* A text one character past a cell's 32,767, with characters of two to
+ * four bytes and a line break. (The test writer stores long values only
+ * in a field's first repetition, so ROW-r.txt names are those of the
+ * container files, tested there.) */
+std::string long_text(char tag) {
+    std::string text = std::string(1, tag) + "é€𝄞\n";
+    while (qexport::character_count(text) < 32768) text += "abcdefghij";
+    return text.substr(0, text.size() - (qexport::character_count(text) - 32768));
+}
+
+TEST(Export, XlsxWritesTextsLongerThanACellToFilesAndLinksThem) {
+    qt::TempDir dir;
+    qw::Database db;
+    db.header.generation = Generation::v12;
+    qw::Table t;
+    t.name = "Long";
+    t.columns = {typed_column("Picture", QUARN_TYPE_CONTAINER), typed_column("Body", QUARN_TYPE_TEXT),
+                 typed_column("Other", QUARN_TYPE_TEXT)};
+    const std::string a = long_text('a'), b = long_text('b'), fits = a.substr(0, a.size() - 1);
+    ASSERT_EQ(qexport::character_count(a), 32768u);
+    ASSERT_EQ(qexport::character_count(fits), 32767u);
+    auto stored_long = [](int column, const std::string &text) {
+        qw::Value v = value(column, text);
+        v.long_value = true;
+        return v;
+    };
+    t.records = {{0, {container(1, 1), stored_long(2, a)}},
+                 {0, {stored_long(2, fits), stored_long(3, b)}},
+                 {0, {value(2, "short")}}};
+    qw::Container jpeg;
+    jpeg.key = {0x01};
+    qw::Stream picture;
+    picture.data = picture_bytes();
+    jpeg.streams = {picture};
+    t.containers = {jpeg};
+    db.tables.push_back(t);
+    const std::string in = write_input(dir, "long", db);
+
+    const struct {
+        const char *name;
+        std::vector<std::string> options;
+        std::string folder; /* where the files are */
+        std::string prefix; /* how the cells name that folder */
+    } cases[] = {
+        {"beside the workbook", {}, dir.file("out.xlsx_files"), "out.xlsx_files"},
+        {"--containers", {"--containers", dir.file("elsewhere")}, dir.file("elsewhere"), "elsewhere"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> args = {"export", in, dir.file("out.xlsx"), "--force"};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        const qt::RunResult r = quarn(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, "quarn: " + in + ": table \"Long\", field \"Body\": 1 text longer than a cell holds was "
+                                         "written to a file\nquarn: " + in + ": table \"Long\", field \"Other\": 1 "
+                                         "text longer than a cell holds was written to a file\n");
+        EXPECT_EQ(qt::read_file(c.folder + "/Long/Body/1.txt"), a) << "the whole text, byte for byte";
+        EXPECT_EQ(qt::read_file(c.folder + "/Long/Other/2.txt"), b);
+        EXPECT_EQ(qt::read_file(c.folder + "/Long/Picture/1.jpg"), bytes_text(picture_bytes()))
+            << "in the table's folder beside its containers";
+        size_t files = 0;
+        for (const auto &entry : fs::recursive_directory_iterator(c.folder)) files += entry.is_regular_file();
+        EXPECT_EQ(files, 3u) << "a text that fits stays in its cell";
+
+        const auto sheet = zip_part(dir.file("out.xlsx"), "xl/worksheets/sheet1.xml");
+        const auto rels = zip_part(dir.file("out.xlsx"), "xl/worksheets/_rels/sheet1.xml.rels");
+        ASSERT_TRUE(sheet && rels);
+        const auto cells = sheet_cells(*sheet);
+        EXPECT_EQ(cells.at("B2").value, c.prefix + "/Long/Body/1.txt");
+        EXPECT_EQ(cells.at("C3").value, c.prefix + "/Long/Other/2.txt");
+        EXPECT_EQ(cells.at("B3").value, fits) << "32,767 characters fit";
+        EXPECT_EQ(cells.at("B4").value, "short");
+        const auto links = sheet_links(*sheet, *rels);
+        EXPECT_EQ(links, (std::map<std::string, std::string>{{"B2", c.prefix + "/Long/Body/1.txt"},
+                                                              {"C3", c.prefix + "/Long/Other/2.txt"}}))
+            << "each such cell links its file, by a path relative to the workbook";
+    }
+
+    const qt::RunResult csv = quarn({"export", in, dir.file("csv")});
+    ASSERT_EQ(csv.status, 0) << csv.err;
+    EXPECT_EQ(csv.err, "") << "CSV cells hold any length";
+    EXPECT_EQ((*read_csv(qt::read_file(dir.file("csv/Long.csv"))))[1][1], a);
+}
+
+TEST(Export, ARecordWhoseValuesAreAllLeftOutIsStillARow) {
+    qt::TempDir dir;
+    qw::Database db;
+    db.header.generation = Generation::v12;
+    qw::Table t;
+    t.name = "T";
+    t.columns = {typed_column("A", QUARN_TYPE_TEXT), typed_column("B", QUARN_TYPE_TEXT)};
+    /* record 2 holds only a repetition that B does not declare */
+    t.records = {{0, {value(1, "a1")}}, {0, {value(2, "b2", 2)}}, {0, {value(1, "a3")}}};
+    db.tables.push_back(t);
+    const std::string in = write_input(dir, "T", db);
+    const qt::RunResult r = quarn({"export", in, dir.file("out"), "--record-id"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "quarn: " + in + ": table \"T\", field \"B\": 1 values of repetitions the field does not "
+                                     "declare were left out\n");
+    const auto rows = read_csv(qt::read_file(dir.file("out/T.csv")));
+    ASSERT_TRUE(rows);
+    EXPECT_EQ(*rows, (std::vector<std::vector<std::string>>{
+                         {"record_id", "A", "B"}, {"1", "a1", ""}, {"2", "", ""}, {"3", "a3", ""}}))
+        << "the record is there, with its id, its cells empty";
+}
+
+TEST(Export, ARecordWithoutValuesIsARowWithTheGlobals) {
+    qt::TempDir dir;
+    qw::Database db;
+    db.header.generation = Generation::v12;
+    qw::Table t;
+    t.name = "T";
+    qw::Column g = typed_column("G", QUARN_TYPE_TEXT);
+    g.definition->global = true;
+    t.columns = {typed_column("A", QUARN_TYPE_TEXT), g};
+    t.globals = {value(2, "g")};
+    t.records = {{0, {value(1, "a1")}}, {0, {}}, {0, {value(1, "a3")}}};
+    db.tables.push_back(t);
+    const std::string in = write_input(dir, "T", db);
+    const qt::RunResult r = quarn({"export", in, dir.file("out"), "--record-id"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    const auto rows = read_csv(qt::read_file(dir.file("out/T.csv")));
+    ASSERT_TRUE(rows);
+    EXPECT_EQ(*rows, (std::vector<std::vector<std::string>>{
+                         {"record_id", "A", "G"}, {"1", "a1", "g"}, {"2", "", "g"}, {"3", "a3", "g"}}));
+    const qt::RunResult info = quarn({"info", "--json", in});
+    ASSERT_EQ(info.status, 0) << info.err;
+    const Json doc = parse_json(info.out);
+    EXPECT_EQ(YAJL_GET_INTEGER(member(item(member(item(doc.get(), 0), "tables"), 0), "records")), 3);
+}
+
+TEST(Export, ATableWithoutANameIsExportedUnderTheLibrarysNameWithAWarning) {
+    qt::TempDir dir;
+    qw::Database db;
+    db.header.generation = Generation::v12;
+    /* the name the library gives table 3 when the catalogue names none */
+    const std::pair<const char *, int> tables[] = {{"First", 1}, {"table_131", 3}, {"table_130", 4}};
+    for (const auto &[name, number] : tables) {
+        qw::Table t;
+        t.name = name;
+        t.number = number; /* "table_130" is table 4's own name: no warning */
+        t.columns = {{"A"}};
+        t.records = {{0, {value(1, name)}}};
+        db.tables.push_back(t);
+    }
+    const std::string in = write_input(dir, "unnamed", db);
+    const std::string warning = "quarn: " + in + ": table 3 has no name in the file; exported as \"table_131\"\n";
+    const qt::RunResult r = quarn({"export", in, dir.file("out.sqlite")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, warning);
+    EXPECT_EQ(sql_query(dir.file("out.sqlite"), "SELECT A FROM table_131")[0][0], text_cell("table_131"));
+    const qt::RunResult strict = quarn({"export", in, dir.file("strict.sqlite"), "--strict"});
+    EXPECT_EQ(strict.status, 1);
+    EXPECT_EQ(strict.err, warning);
+    EXPECT_FALSE(fs::exists(dir.file("strict.sqlite")));
+    const qt::RunResult other = quarn({"export", in, dir.file("first.json"), "--tables", "First", "--strict"});
+    EXPECT_EQ(other.status, 0) << "only the tables exported count: " << other.err;
+}
+
+TEST(Export, GlobalValuesInEveryRecordAndOnceBesideThem) {
+    qt::TempDir dir;
+    const std::string in = globals_file(dir);
+    const std::string picture = bytes_text(picture_bytes());
+
+    const qt::RunResult json_run = quarn({"export", in, dir.file("g.json")});
+    ASSERT_EQ(json_run.status, 0) << json_run.err;
+    EXPECT_EQ(json_run.err, "");
+    const Json doc = parse_json(qt::read_file(dir.file("g.json")));
+    ASSERT_TRUE(doc);
+    const yajl_val g = item(member(doc.get(), "tables"), 0), empty = item(member(doc.get(), "tables"), 1);
+    const yajl_val records = member(g, "records");
+    ASSERT_EQ(length(records), 2u);
+    for (size_t i = 0; i < 2; i++) {
+        const yajl_val record = item(records, i);
+        EXPECT_STREQ(YAJL_GET_NUMBER(member(record, "Rate")), "0.5") << "converted as a number";
+        EXPECT_EQ(string_of(member(member(record, "Logo"), "path")), "g.json_files/G/Logo/globals.jpg");
+        EXPECT_EQ(length(member(record, "Code")), 2u);
+        EXPECT_EQ(string_of(item(member(record, "Code"), 1)), "c2");
+    }
+    EXPECT_EQ(keys(member(g, "globals")), (std::vector<std::string>{"Rate", "Logo", "Code"}));
+    EXPECT_EQ(string_of(item(member(member(g, "globals"), "Code"), 0)), "c1");
+    EXPECT_EQ(length(member(empty, "records")), 0u);
+    EXPECT_EQ(string_of(member(member(empty, "globals"), "Note")), "n\nline") << "a table without records keeps it";
+    EXPECT_EQ(qt::read_file(dir.file("g.json_files/G/Logo/globals.jpg")), picture) << "one file for every record";
+
+    const std::vector<std::vector<std::string>> global_rows = {{"table", "field", "repetition", "value"},
+                                                               {"G", "Rate", "1", "0.5"},
+                                                               {"G", "Logo", "1", "files/G/Logo/globals.jpg"},
+                                                               {"G", "Code", "1", "c1"},
+                                                               {"G", "Code", "2", "c2"},
+                                                               {"Empty", "Note", "1", "n\nline"}};
+    ASSERT_EQ(quarn({"export", in, dir.file("csv")}).status, 0);
+    EXPECT_EQ(*read_csv(qt::read_file(dir.file("csv/_globals.csv"))), global_rows);
+    EXPECT_EQ((*read_csv(qt::read_file(dir.file("csv/G.csv"))))[2],
+              (std::vector<std::string>{"two", "0.5", "files/G/Logo/globals.jpg", "c1", "c2"}));
+    EXPECT_EQ(qt::read_file(dir.file("csv/files/G/Logo/globals.jpg")), picture);
+
+    ASSERT_EQ(quarn({"export", in, dir.file("lines"), "--to", "jsonl"}).status, 0);
+    const std::string lines = qt::read_file(dir.file("lines/_globals.jsonl"));
+    const Json first = parse_json(lines.substr(0, lines.find('\n')));
+    EXPECT_EQ(string_of(member(first.get(), "table")), "G");
+    EXPECT_STREQ(YAJL_GET_NUMBER(member(first.get(), "value")), "0.5");
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 5);
+
+    ASSERT_EQ(quarn({"export", in, dir.file("g.sqlite")}).status, 0);
+    EXPECT_EQ(sql_query(dir.file("g.sqlite"), "SELECT Name, Rate, Logo, Code, \"Code[2]\" FROM G ORDER BY rowid"),
+              (std::vector<SqlRow>{{text_cell("one"), real_cell("0.5"), null_cell(), text_cell("c1"), text_cell("c2")},
+                                   {text_cell("two"), real_cell("0.5"), null_cell(), text_cell("c1"), text_cell("c2")}}))
+        << "the global container's bytes are kept once, in _globals";
+    EXPECT_EQ(sql_query(dir.file("g.sqlite"), "SELECT \"table\", field, repetition, value FROM _globals ORDER BY rowid"),
+              (std::vector<SqlRow>{{text_cell("G"), text_cell("Rate"), int_cell("1"), text_cell("0.5")},
+                                   {text_cell("G"), text_cell("Logo"), int_cell("1"), blob_cell(picture_bytes())},
+                                   {text_cell("G"), text_cell("Code"), int_cell("1"), text_cell("c1")},
+                                   {text_cell("G"), text_cell("Code"), int_cell("2"), text_cell("c2")},
+                                   {text_cell("Empty"), text_cell("Note"), int_cell("1"), text_cell("n\nline")}}));
+    EXPECT_EQ(sql_query(dir.file("g.sqlite"), "SELECT count(*) FROM sqlite_master")[0][0], int_cell("3"));
+
+    ASSERT_EQ(quarn({"export", in, dir.file("g.xlsx")}).status, 0);
+    EXPECT_EQ(sheet_names(*zip_part(dir.file("g.xlsx"), "xl/workbook.xml")),
+              (std::vector<std::string>{"G", "Empty", "_globals"}));
+    const auto cells = sheet_cells(*zip_part(dir.file("g.xlsx"), "xl/worksheets/sheet3.xml"));
+    EXPECT_EQ(cells.at("D2").value, "0.5");
+    EXPECT_EQ(cells.at("D2").type, "") << "a number cell";
+    EXPECT_EQ(cells.at("D3").value, "g.xlsx_files/G/Logo/globals.jpg");
+    EXPECT_EQ(cells.at("A6").value, "Empty");
+    EXPECT_EQ(cells.at("C5").value, "2");
+}
+
+TEST(Export, NoGlobalsTableWithoutGlobalValues) {
+    qt::TempDir dir;
+    const std::string in = write_input(dir, "Things", typed_database(Generation::v12));
+    ASSERT_EQ(quarn({"export", in, dir.file("csv")}).status, 0);
+    EXPECT_FALSE(fs::exists(dir.file("csv/_globals.csv")));
+    ASSERT_EQ(quarn({"export", in, dir.file("t.sqlite")}).status, 0);
+    EXPECT_EQ(sql_query(dir.file("t.sqlite"), "SELECT count(*) FROM sqlite_master")[0][0], int_cell("1"));
+    const Json doc = parse_json(qt::read_file([&] {
+        EXPECT_EQ(quarn({"export", in, dir.file("t.json")}).status, 0);
+        return dir.file("t.json");
+    }()));
+    EXPECT_EQ(keys(item(member(doc.get(), "tables"), 0)), (std::vector<std::string>{"name", "fields", "records"}));
+}
+
+/* Every entry below a folder, as relative paths. */
+std::set<std::string> tree(const std::string &folder) {
+    std::set<std::string> out;
+    for (const auto &entry : fs::recursive_directory_iterator(folder))
+        out.insert(fs::relative(entry.path(), folder).string());
+    return out;
+}
+
+TEST(Export, StrictFailsAtTheFirstLossAndLeavesNothing) {
+    qt::TempDir dir;
+    const std::string things = write_input(dir, "Things", typed_database(Generation::v12));
+    const std::string numbers = numbers_file(dir);
+    const std::string undecided = dated_file(dir, "undecided", {"01/09/2018", "5/5/2001"});
+    const std::string clean = dated_file(dir, "clean", {"01/09/2018", "12/31/2001"});
+    fs::create_directory(dir.file("existing"));
+    qw::write_file(dir.file("existing/keep.txt"), Bytes{0x6B});
+    const struct {
+        std::string input;
+        std::vector<std::string> args;
+        std::string first; /* the failure after "quarn: INPUT"; "" succeeds */
+    } cases[] = {
+        /* during the walk: the damaged container, before the value that stays text */
+        {things, {"t.sqlite"}, kDamaged},
+        {things, {"t.json"}, kDamaged},
+        {things, {"t", "--to", "csv"}, kDamaged},
+        {things, {"existing", "--to", "jsonl"}, kDamaged},
+        {things, {"t.xlsx"}, kDamaged},
+        /* PostgreSQL decides a number field's type in the plan */
+        {things, {"t.sql"}, ": table \"Things\", field \"Amount\" kept its text: \"n/a\" is not a number\n"},
+        /* --text demotes nothing, but a damaged container is still a loss */
+        {things, {"text.json", "--text"}, kDamaged},
+        /* at the end of the table */
+        {numbers, {"n.json"}, ": table \"Numbers\", field \"N\": 2 values are not numbers and stayed text (first: "
+                              "\"12 kg\")\n"},
+        {numbers, {"n.sql"}, ": table \"Numbers\", field \"N\" kept its text: \"12 kg\" is not a number\n"},
+        /* in the plan, before any record is written */
+        {undecided, {"u.csv.d", "--to", "csv"},
+         ": table \"Dates\", field \"When\" kept its text: \"01/09/2018\" could be month/day or day/month, and "
+         "no date of the file tells which\n"},
+        {clean, {"c.json"}, ""},
+        {clean, {"c.xlsx"}, ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.input + " " + c.args[0]);
+        const std::set<std::string> before = tree(dir.path());
+        std::vector<std::string> args = {"export", c.input, dir.file(c.args[0]), "--strict"};
+        args.insert(args.end(), c.args.begin() + 1, c.args.end());
+        const qt::RunResult r = quarn(args);
+        if (c.first.empty()) {
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(r.err, "");
+            EXPECT_TRUE(fs::exists(dir.file(c.args[0])));
+            continue;
+        }
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "quarn: " + c.input + c.first) << "the first loss alone, in the warning's words";
+        EXPECT_EQ(tree(dir.path()), before) << "no output, no files folder, nothing staged";
+        EXPECT_EQ(qt::read_file(dir.file("existing/keep.txt")), "k");
+    }
+}
+
+TEST(Export, StrictPassesOnToEveryExportOfABatch) {
+    qt::TempDir dir;
+    const std::string things = write_input(dir, "Things", typed_database(Generation::v12));
+    const std::string clean = dated_file(dir, "clean", {"01/09/2018", "12/31/2001"});
+    const qt::RunResult r = quarn({"export", "--strict", "--to", "json", "--outdir", dir.file("out"), things, clean});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("quarn: " + things + kDamaged), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("stayed text"), std::string::npos) << "only the first loss of an input is told: " << r.err;
+    EXPECT_EQ(tree(dir.file("out")), std::set<std::string>{"clean.json"}) << "the clean input converted, alone";
 }
 
 /* ---- the shared real files ------------------------------------------ */

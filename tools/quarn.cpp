@@ -73,7 +73,15 @@ const char kExportHelp[] =
     "                        \"files\" inside a folder output; SQLite keeps them as\n"
     "                        BLOBs and writes files only with this option)\n"
     "      --text            no conversions: every value as the file stores it\n"
+    "                        (line breaks are LF in every case)\n"
     "      --record-id       a first column record_id with each record's stable id\n"
+    "      --strict          fail (status 1, nothing written) at the first loss or\n"
+    "                        demotion that would otherwise be a warning: a value\n"
+    "                        of a number, date, time or timestamp field left as\n"
+    "                        text, a table without a name, values of undeclared\n"
+    "                        repetitions, missing or damaged containers,\n"
+    "                        repetitions in an overflow column, a text moved out\n"
+    "                        of its cell, a warning of the server\n"
     "  -q, --quiet           no progress line\n"
     "  -s, --schema NAME     (postgres) the schema to create (default: INPUT's name,\n"
     "                        lower case, other characters than a-z, 0-9, _ as _)\n"
@@ -184,7 +192,7 @@ std::vector<std::string> split_names(const std::string &list) {
     return names;
 }
 
-enum { kText = 1000, kRecordId, kVersion };
+enum { kText = 1000, kRecordId, kVersion, kStrict };
 
 /* --jobs N: a whole number from 1. */
 bool parse_jobs(const std::string &text, unsigned *jobs) {
@@ -234,6 +242,7 @@ int command_export(int argc, char **argv) {
                                    {"containers", required_argument, nullptr, 'c'},
                                    {"text", no_argument, nullptr, kText},
                                    {"record-id", no_argument, nullptr, kRecordId},
+                                   {"strict", no_argument, nullptr, kStrict},
                                    {"quiet", no_argument, nullptr, 'q'},
                                    {"force", no_argument, nullptr, 'f'},
                                    {"schema", required_argument, nullptr, 's'},
@@ -263,6 +272,7 @@ int command_export(int argc, char **argv) {
             break;
         case kText: options.text = true; break;
         case kRecordId: options.record_id = true; break;
+        case kStrict: options.strict = true; break;
         case 'q': options.quiet = true; break;
         case 'f': options.force = true; break;
         case 's': options.schema = value; break;

@@ -69,6 +69,14 @@ void message(Progress &progress, const std::string &text) {
 
 std::atomic<bool> stop_flag{false};
 
+/* Set when an export with --strict met its first warning: the walks stop
+ * as they do for an interrupt. */
+std::atomic<bool> strict_flag{false};
+
+bool stopped_or_strict() {
+    return stop_flag.load(std::memory_order_relaxed) || strict_flag.load(std::memory_order_relaxed);
+}
+
 } // namespace
 
 void request_stop() { stop_flag.store(true, std::memory_order_relaxed); }
@@ -142,9 +150,27 @@ int run_export(const ExportOptions &options) {
             selected.push_back(table);
     }
 
+    /* With --strict the first warning becomes the failure's message, and
+     * the others (which follow from going on) are not shown. */
+    strict_flag.store(false, std::memory_order_relaxed);
+    std::string strict_failure;
     Reporter reporter;
-    reporter.warn = [&](const std::string &text) { message(progress, text); };
-    reporter.stopped = stop_requested;
+    reporter.warn = [&](const std::string &text) {
+        if (!options.strict) {
+            message(progress, text);
+            return;
+        }
+        if (strict_failure.empty()) strict_failure = text;
+        strict_flag.store(true, std::memory_order_relaxed);
+    };
+    reporter.stopped = options.strict ? stopped_or_strict : stop_requested;
+    /* Ends a failed export: what the format wrote is released, the staged
+     * outputs go with their objects. */
+    auto fail = [&](std::unique_ptr<Format> &format, const std::string &why) {
+        if (format) format->abandon();
+        message(progress, strict_failure.empty() ? why : strict_failure);
+        return 1;
+    };
     if (options.progress)
         reporter.progress = [&](const char *table, uint64_t records, uint64_t bytes) {
             progress.update(table, records, bytes);
@@ -167,6 +193,7 @@ int run_export(const ExportOptions &options) {
     source_options.text = options.text;
     source_options.record_id = options.record_id;
     source_options.numbers_by_field = info->id == FormatId::postgres;
+    source_options.cell_characters = info->cell_characters;
     StagedOutput files_output;
     std::string files_path, files_root;
     const bool write_files = info->container_files || options.containers.has_value();
@@ -214,33 +241,20 @@ int run_export(const ExportOptions &options) {
     settings.to_server = to_server;
     std::unique_ptr<Format> format = info->create(settings);
     Failure failure;
-    if (!format->prepare(&failure)) {
-        format->abandon();
-        message(progress, failure.message);
-        return 1;
-    }
+    if (!format->prepare(&failure)) return fail(format, failure.message);
 
     std::vector<TablePlan> plans;
-    if (!source.plan(selected, source_options, reporter, &plans, &failure)) {
-        format->abandon();
-        message(progress, failure.message);
-        return 1;
-    }
+    if (!source.plan(selected, source_options, reporter, &plans, &failure) || !strict_failure.empty())
+        return fail(format, failure.message);
 
     for (const TablePlan &plan : plans) {
-        if (!source.export_table(plan, *format, write_files ? &files : nullptr, reporter, &failure)) {
-            format->abandon();
-            message(progress, failure.message);
-            return 1;
-        }
+        if (!source.export_table(plan, *format, write_files ? &files : nullptr, reporter, &failure) ||
+            !strict_failure.empty())
+            return fail(format, failure.message);
     }
     /* an interrupt that came after the last record must not commit */
-    if (stop_requested() || !format->finish(&failure)) {
-        if (stop_requested()) failure.message = "interrupted";
-        format->abandon();
-        message(progress, failure.message);
-        return 1;
-    }
+    if (stop_requested()) return fail(format, "interrupted");
+    if (!format->finish(&failure) || !strict_failure.empty()) return fail(format, failure.message);
     format.reset();
     progress.clear();
     if (stop_requested()) {

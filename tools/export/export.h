@@ -22,6 +22,10 @@ struct ExportOptions {
     std::optional<std::string> containers; /* --containers DIR */
     bool text = false;
     bool record_id = false;
+    /* --strict: the first warning (every warning of an export is a loss
+     * or a demotion) ends the export as a failure, with that warning as
+     * its message, and nothing is written */
+    bool strict = false;
     bool quiet = false;
     bool force = false;
     std::optional<std::string> schema;     /* --schema (PostgreSQL) */

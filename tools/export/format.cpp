@@ -53,7 +53,6 @@ std::string overflow_json(const std::vector<Cell> &cells, int first) {
     yajl_gen_array_open(gen);
     for (size_t r = static_cast<size_t>(first) - 1; r < cells.size(); r++) {
         const Cell &cell = cells[r];
-        const auto *text = reinterpret_cast<const unsigned char *>(cell.text.data());
         switch (cell.type) {
         case CellType::null: yajl_gen_null(gen); break;
         case CellType::number: yajl_gen_number(gen, cell.text.data(), cell.text.size()); break;
@@ -62,7 +61,12 @@ std::string overflow_json(const std::vector<Cell> &cells, int first) {
             yajl_gen_string(gen, reinterpret_cast<const unsigned char *>(path.data()), path.size());
             break;
         }
-        default: yajl_gen_string(gen, text, cell.text.size()); break;
+        default: {
+            /* a text written to a file: its path */
+            const std::string &value = cell.file.empty() ? cell.text : cell.file;
+            yajl_gen_string(gen, reinterpret_cast<const unsigned char *>(value.data()), value.size());
+            break;
+        }
         }
     }
     yajl_gen_array_close(gen);
@@ -70,16 +74,26 @@ std::string overflow_json(const std::vector<Cell> &cells, int first) {
     return out;
 }
 
+void global_rows(const TablePlan &plan, const Record &globals, std::vector<GlobalRow> *rows) {
+    for (size_t f = 0; f < plan.fields.size() && f < globals.fields.size(); f++)
+        for (size_t r = 0; r < globals.fields[f].size(); r++) {
+            const Cell &cell = globals.fields[f][r];
+            if (cell.type == CellType::null) continue;
+            rows->push_back({plan.table.name, plan.fields[f].name, static_cast<int>(r + 1), cell});
+        }
+}
+
 const std::vector<FormatInfo> &formats() {
     /* SQLite's default limit of columns per table, a sheet's width, and
-     * PostgreSQL's limit of columns per table */
+     * PostgreSQL's limit of columns per table; the longest text of a
+     * worksheet's cell */
     static const std::vector<FormatInfo> table = {
-        {FormatId::sqlite, "sqlite", false, false, 2000, create_sqlite_format},
-        {FormatId::csv, "csv", true, true, 0, create_csv_format},
-        {FormatId::json, "json", false, true, 0, create_json_format},
-        {FormatId::jsonl, "jsonl", true, true, 0, create_jsonl_format},
-        {FormatId::xlsx, "xlsx", false, true, 16384, create_xlsx_format},
-        {FormatId::postgres, "postgres", false, false, 1600, create_postgres_format},
+        {FormatId::sqlite, "sqlite", false, false, 2000, 0, create_sqlite_format},
+        {FormatId::csv, "csv", true, true, 0, 0, create_csv_format},
+        {FormatId::json, "json", false, true, 0, 0, create_json_format},
+        {FormatId::jsonl, "jsonl", true, true, 0, 0, create_jsonl_format},
+        {FormatId::xlsx, "xlsx", false, true, 16384, 32767, create_xlsx_format},
+        {FormatId::postgres, "postgres", false, false, 1600, 0, create_postgres_format},
     };
     return table;
 }

@@ -40,11 +40,16 @@ struct ContainerCell {
 /* One value of one repetition of a field. */
 struct Cell {
     CellType type = CellType::null;
-    /* text, number (a plain decimal), the ISO text of a date, time or
-     * timestamp; empty for null and container */
+    /* text, number (in canonical_number's form), the ISO text of a date,
+     * time or timestamp; empty for null and container */
     std::string text;
     DateTime moment;      /* date, time, timestamp */
     ContainerCell container; /* container */
+    /* A text longer than the format's cells hold (FormatInfo::
+     * cell_characters): the path of the file that holds it whole, relative
+     * to the output's folder as a container's path is; text is then
+     * empty. Empty otherwise. */
+    std::string file;
 };
 
 /* A field as the export writes it. */
@@ -56,7 +61,7 @@ struct FieldPlan {
     /* The highest repetition holding a value anywhere in the table, at
      * least 1: the number of cells the field has in every record. */
     int used_repetitions = 1;
-    /* How its values are written: text (as stored), number (plain decimals
+    /* How its values are written: text (as stored), number (numbers
      * become numbers, other texts stay text), date, time, timestamp
      * (every value converted to ISO 8601), container. */
     CellType type = CellType::text;
@@ -69,6 +74,9 @@ struct TablePlan {
     /* The name of the record id column, unique among the fields' names */
     std::string record_id_name = "record_id";
     uint64_t records = 0;    /* when known from a scan; else 0 */
+    /* The table holds global values (one per global field, outside the
+     * records): they come once through write_globals, and in every record. */
+    bool globals = false;
 };
 
 /* A record: per field of the plan, its used_repetitions cells. */
@@ -99,6 +107,22 @@ bool flat_columns(const TablePlan &plan, size_t column_limit, std::vector<FlatCo
  * record, for an overflow column: strings, numbers, null. */
 std::string overflow_json(const std::vector<Cell> &cells, int first);
 
+/* One global value as the formats write them once, in their _globals
+ * table: the table's and field's names, the repetition, the cell. */
+struct GlobalRow {
+    std::string table;
+    std::string field;
+    int repetition = 1;
+    Cell cell;
+};
+
+/* The rows of write_globals' record: one per global cell that holds a
+ * value, in field and repetition order, appended to rows. */
+void global_rows(const TablePlan &plan, const Record &globals, std::vector<GlobalRow> *rows);
+
+/* The columns of a _globals table. */
+inline const char *const kGlobalColumns[] = {"table", "field", "repetition", "value"};
+
 /* What a format hands back from a failed entry point: the message that
  * follows "quarn: ". */
 struct Failure {
@@ -118,6 +142,15 @@ class Format {
     virtual ~Format() = default;
     virtual bool begin_table(const TablePlan &plan, Failure *failure) = 0;
     virtual bool write_record(const Record &record, Failure *failure) = 0;
+    /* The table's global values, once, after begin_table and before the
+     * first record, when plan.globals: a Record of row 0 whose global
+     * fields hold their values (a container as its cell, whose bytes
+     * follow with the table's other containers) and whose other fields
+     * are null. The same cells are in every record, except a global
+     * container's where the format keeps container bytes (SQLite,
+     * PostgreSQL): there it is null in the records, so that its bytes are
+     * stored once. */
+    virtual bool write_globals(const Record &, Failure *) { return true; }
     /* Formats that keep container bytes themselves (SQLite) answer true
      * and get each referenced container's main stream between
      * write_record and end_table: begin_container, its pieces in order,
@@ -163,6 +196,9 @@ struct FormatInfo {
     bool folder;           /* writes a folder of files, one per table */
     bool container_files;  /* writes containers as files by default */
     size_t column_limit;   /* 0: none */
+    /* The longest text a cell holds, in characters; 0: no limit. A longer
+     * one goes whole into a file of the files folder (Cell::file). */
+    size_t cell_characters;
     std::unique_ptr<Format> (*create)(const FormatSettings &settings);
 };
 

@@ -4,7 +4,8 @@
  * 4180: a header row of column names, CRLF after every row, a field that
  * holds a comma, a double quote, CR or LF enclosed in double quotes with
  * its quotes doubled, UTF-8 without a byte-order mark. A repeating field
- * is one column per used repetition, a container its file's path.
+ * is one column per used repetition, a container its file's path. The
+ * global values of all tables follow in a file _globals.csv.
  *
  * The writer is the few lines below: Debian's CSV library quotes every
  * field, where this format quotes only the fields that need it.
@@ -22,6 +23,7 @@ class CsvFormat : public Format {
     explicit CsvFormat(const FormatSettings &settings) : settings_(settings) {}
 
     bool begin_table(const TablePlan &plan, Failure *failure) override {
+        plan_ = &plan;
         std::vector<std::string> overflowed;
         flat_columns(plan, 0, &columns_, &overflowed);
         const std::string name =
@@ -48,18 +50,47 @@ class CsvFormat : public Format {
                 field(overflow_json(cells, column.repetition));
                 continue;
             }
-            const Cell &cell = cells[static_cast<size_t>(column.repetition) - 1];
-            field(cell.type == CellType::container ? cell.container.path : cell.text);
+            field(value_text(cells[static_cast<size_t>(column.repetition) - 1]));
         }
         file_.write("\r\n");
         return file_.ok(failure);
     }
 
+    bool write_globals(const Record &globals, Failure *) override {
+        global_rows(*plan_, globals, &globals_);
+        return true;
+    }
+
     bool end_table(Failure *failure) override { return file_.close(failure); }
-    bool finish(Failure *) override { return true; }
+
+    /* the global values of every table, one per row, in a file of their
+     * own named after none of the tables */
+    bool finish(Failure *failure) override {
+        if (globals_.empty()) return true;
+        const std::string name = names_.take("_globals", ".csv");
+        if (!file_.open(settings_.work_path + "/" + name, settings_.output_path + "/" + name, failure)) return false;
+        file_.write("table,field,repetition,value\r\n");
+        for (const GlobalRow &row : globals_) {
+            field(row.table);
+            file_.put(',');
+            field(row.field);
+            file_.put(',');
+            file_.write(std::to_string(row.repetition));
+            file_.put(',');
+            field(value_text(row.cell));
+            file_.write("\r\n");
+        }
+        return file_.close(failure);
+    }
     void abandon() override { file_.drop(); }
 
   private:
+    /* a container and a text written to a file by their paths */
+    static const std::string &value_text(const Cell &cell) {
+        if (cell.type == CellType::container) return cell.container.path;
+        return cell.file.empty() ? cell.text : cell.file;
+    }
+
     void field(std::string_view text) {
         if (text.find_first_of(",\"\r\n") == std::string_view::npos) {
             file_.write(text);
@@ -77,7 +108,9 @@ class CsvFormat : public Format {
     }
 
     FormatSettings settings_;
+    const TablePlan *plan_ = nullptr;
     std::vector<FlatColumn> columns_;
+    std::vector<GlobalRow> globals_;
     UniqueNames names_;
     TextFile file_;
 };

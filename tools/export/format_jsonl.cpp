@@ -1,7 +1,8 @@
 /*
  * format_jsonl.cpp: the JSON Lines format of quarn export: a folder with
  * one file per table, named after the table (made safe and unique), holding
- * one JSON object per record per line, as json_values.h writes a record.
+ * one JSON object per record per line, as json_values.h writes a record,
+ * and the global values of all tables in _globals.jsonl, one per line.
  */
 #include "format.h"
 #include "json_values.h"
@@ -37,11 +38,47 @@ class JsonlFormat : public Format {
         return file_.ok(failure);
     }
 
+    bool write_globals(const Record &globals, Failure *) override {
+        global_rows(*plan_, globals, &globals_);
+        return true;
+    }
+
     bool end_table(Failure *failure) override {
         gen_.reset();
         return file_.close(failure);
     }
-    bool finish(Failure *) override { return true; }
+
+    /* the global values of every table, one object per line, in a file of
+     * their own named after none of the tables */
+    bool finish(Failure *failure) override {
+        if (globals_.empty()) return true;
+        const std::string name = names_.take("_globals", ".jsonl");
+        if (!file_.open(settings_.work_path + "/" + name, settings_.output_path + "/" + name, failure)) return false;
+        gen_ = json_generator(file_, false);
+        if (!gen_) {
+            failure->message = "out of memory";
+            return false;
+        }
+        for (const GlobalRow &row : globals_) {
+            JsonWriter json(gen_.get());
+            json.map_open();
+            json.string("table");
+            json.string(row.table);
+            json.string("field");
+            json.string(row.field);
+            json.string("repetition");
+            json.integer(row.repetition);
+            json.string("value");
+            if (row.cell.type == CellType::container) json.string(row.cell.container.path);
+            else json.cell(row.cell);
+            json.map_close();
+            if (!json.ok(failure)) return false;
+            file_.put('\n');
+            json.reset();
+        }
+        gen_.reset();
+        return file_.close(failure);
+    }
     void abandon() override {
         gen_.reset();
         file_.drop();
@@ -50,6 +87,7 @@ class JsonlFormat : public Format {
   private:
     FormatSettings settings_;
     const TablePlan *plan_ = nullptr;
+    std::vector<GlobalRow> globals_;
     UniqueNames names_;
     TextFile file_;
     GenPtr gen_;

@@ -19,6 +19,12 @@
  * SELECT puts the rows into the real table with the bytes joined in by key.
  * Neither a table nor a container is ever held in memory: COPY data goes
  * out in buffers of kBufferBytes.
+ *
+ * The global values of every table go, at the end, into one table
+ * _globals (table, field, repetition, value text, data bytea): a global
+ * container's bytes are copied from the table's container table into
+ * pg_temp.quarn_global_data before it goes, and its cells in the records
+ * stay NULL, so that they are stored once.
  */
 #include "format_postgres.h"
 
@@ -384,6 +390,8 @@ class PostgresFormat : public Format {
     }
 
     bool begin_table(const TablePlan &plan, Failure *failure) override {
+        plan_ = &plan;
+        table_global_keys_.clear();
         table_ = plan.table.name;
         std::string name = plan.table.name;
         if (name.empty()) name = "table " + std::to_string(plan.table.index);
@@ -465,6 +473,23 @@ class PostgresFormat : public Format {
         return buffer_.size() < kBufferBytes || flush(failure);
     }
 
+    /* The global values wait for finish, which writes them into one
+     * table _globals; a container's bytes are kept from the table's
+     * container table under the table's number and the key. */
+    bool write_globals(const Record &globals, Failure *) override {
+        std::vector<GlobalRow> rows;
+        global_rows(*plan_, globals, &rows);
+        for (GlobalRow &row : rows) {
+            std::string data_key;
+            if (row.cell.type == CellType::container) {
+                table_global_keys_.push_back(key_hex(row.cell.container.key));
+                data_key = std::to_string(plan_->table.index) + ":" + table_global_keys_.back();
+            }
+            globals_.push_back({std::move(row), std::move(data_key)});
+        }
+        return true;
+    }
+
     bool stores_containers() const override { return true; }
 
     bool begin_container(const quarn_container_key_t &key, uint64_t size, Failure *failure) override {
@@ -528,6 +553,18 @@ class PostgresFormat : public Format {
                           kContainers + " c ON c.key = u.key ORDER BY u.n)";
         }
         ServerError error;
+        if (!table_global_keys_.empty()) {
+            std::string keys;
+            for (const std::string &key : table_global_keys_) keys += (keys.empty() ? "'" : ", '") + key + "'";
+            if (!sink_->statement("CREATE TABLE IF NOT EXISTS " + kGlobalData + " (key text PRIMARY KEY, bytes bytea)",
+                                  &error) ||
+                !sink_->statement("INSERT INTO " + kGlobalData + " SELECT '" + std::to_string(plan_->table.index) +
+                                      ":' || key, bytes FROM " + kContainers + " WHERE key IN (" + keys +
+                                      ") ON CONFLICT DO NOTHING",
+                                  &error))
+                return fail(failure, error);
+            table_global_keys_.clear();
+        }
         if (!sink_->statement("INSERT INTO " + target_ + " (" + column_list_ + ") SELECT " + select + " FROM " +
                                   kRows + " s ORDER BY s.\"quarn line\"",
                               &error) ||
@@ -539,6 +576,8 @@ class PostgresFormat : public Format {
     bool finish(Failure *failure) override {
         if (!sink_ && !prepare(failure)) return false;
         ServerError error;
+        table_.clear();
+        if (!globals_.empty() && !write_global_table(failure)) return false;
         if (!sink_->statement("COMMIT", &error)) return fail(failure, error);
         if (!settings_.to_server && !static_cast<ScriptSink *>(sink_.get())->finish(&error)) return fail(failure, error);
         sink_->close();
@@ -555,9 +594,54 @@ class PostgresFormat : public Format {
   private:
     enum class Copying { none, rows, containers };
 
+    struct Global {
+        GlobalRow row;
+        std::string data_key; /* a container: table number and key */
+    };
+
+    /* A text as an SQL string literal (standard_conforming_strings, on
+     * since PostgreSQL 9.1: only quotes are doubled). */
+    static std::string literal(std::string_view text) {
+        std::string out = "'";
+        for (char c : text) {
+            if (c == '\'') out += '\'';
+            out += c;
+        }
+        return out + "'";
+    }
+
+    /* _globals: table, field, repetition, value (the text, the number, a
+     * container's path when files are written), data (a container's main
+     * stream). */
+    bool write_global_table(Failure *failure) {
+        const std::string target = schema_ + "." + quoted_identifier(table_names_.take("_globals"));
+        ServerError error;
+        if (!sink_->statement("CREATE TABLE " + target +
+                                  " (\"table\" text, \"field\" text, \"repetition\" integer, \"value\" text, "
+                                  "\"data\" bytea)",
+                              &error))
+            return fail(failure, error);
+        for (const Global &global : globals_) {
+            const Cell &cell = global.row.cell;
+            const bool container = cell.type == CellType::container;
+            const std::string &text = container ? cell.container.path : cell.text;
+            const std::string data =
+                container ? "(SELECT bytes FROM " + kGlobalData + " WHERE key = " + literal(global.data_key) + ")"
+                          : "NULL";
+            if (!sink_->statement("INSERT INTO " + target + " VALUES (" + literal(global.row.table) + ", " +
+                                      literal(global.row.field) + ", " + std::to_string(global.row.repetition) + ", " +
+                                      (text.empty() && container ? "NULL" : literal(text)) + ", " + data + ")",
+                                  &error))
+                return fail(failure, error);
+        }
+        return true;
+    }
+
     /* the temporary tables of a table with containers */
     inline static const std::string kRows = "pg_temp.quarn_rows";
     inline static const std::string kContainers = "pg_temp.quarn_containers";
+    /* the bytes of global containers, until _globals is written */
+    inline static const std::string kGlobalData = "pg_temp.quarn_global_data";
 
     void append_cell(const Cell &cell, const Column &column) {
         if (column.type == CellType::container) {
@@ -634,6 +718,9 @@ class PostgresFormat : public Format {
     }
 
     FormatSettings settings_;
+    const TablePlan *plan_ = nullptr;
+    std::vector<Global> globals_;
+    std::vector<std::string> table_global_keys_; /* hex, of this table's global containers */
     std::string display_;
     std::string schema_; /* quoted */
     std::unique_ptr<Sink> sink_;

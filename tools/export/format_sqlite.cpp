@@ -4,10 +4,9 @@
  * CREATE TABLE run as exactly one statement, rows through one prepared
  * INSERT in transactions of kRowsPerTransaction rows, journal off), with
  * declared types: NUMERIC for number fields (their values go in as text,
- * and the column's affinity makes numbers of the plain decimals, and of
- * the other texts that SQLite reads as a number, such as "007"; the rest
- * stay text), BLOB for containers,
- * TEXT for everything else (dates, times and timestamps as ISO 8601 text),
+ * numbers in canonical_number's form, and the column's affinity makes
+ * numbers of those; the rest stay text), BLOB for containers, TEXT for
+ * everything else (dates, times and timestamps as ISO 8601 text),
  * INTEGER for record_id.
  *
  * A container cell is inserted as a zero-filled blob of its main stream's
@@ -15,6 +14,11 @@
  * blob piece by piece through SQLite's incremental blob I/O, so a
  * container's size never counts in memory. A container that several rows
  * reference is written once and copied into the others.
+ *
+ * The global values of every table go into one more table _globals
+ * (table, field, repetition, value), a global container's bytes there as
+ * a BLOB; the records' cells of a global container field stay NULL, so
+ * that its bytes are kept once and not in every row.
  */
 #include "format_sqlite.h"
 
@@ -76,6 +80,7 @@ class SqliteFormat : public Format {
 
     bool begin_table(const TablePlan &plan, Failure *failure) override {
         if (!db_ && !open(failure)) return false;
+        plan_ = &plan;
         table_name_ = sql_table_name(table_names_, plan);
         std::string sql;
         std::vector<std::string> overflowed;
@@ -147,6 +152,46 @@ class SqliteFormat : public Format {
         return true;
     }
 
+    /* The global values go into one table for all tables, made under a
+     * name no table can have (table names are at most 63 bytes and a
+     * suffix) and renamed at the end to "_globals", made unique against
+     * the tables' names; a container's bytes go into its value as the
+     * records' containers go into theirs. */
+    bool write_globals(const Record &globals, Failure *failure) override {
+        std::vector<GlobalRow> rows;
+        global_rows(*plan_, globals, &rows);
+        if (!globals_insert_) {
+            const std::string create = "CREATE TABLE " + quoted_identifier(kGlobalsWork) +
+                                       " (\"table\" TEXT, \"field\" TEXT, \"repetition\" INTEGER, \"value\")";
+            std::string message;
+            if (!run_single_statement(db_.get(), create, &message)) return fail(failure, message);
+            sqlite3_stmt *prepared = nullptr;
+            const std::string insert = "INSERT INTO " + quoted_identifier(kGlobalsWork) +
+                                       " (\"table\", \"field\", \"repetition\", \"value\") VALUES (?1, ?2, ?3, ?4);";
+            if (sqlite3_prepare_v2(db_.get(), insert.c_str(), -1, &prepared, nullptr) != SQLITE_OK)
+                return fail(failure);
+            globals_insert_.reset(prepared);
+        }
+        sqlite3_stmt *statement = globals_insert_.get();
+        for (const GlobalRow &row : rows) {
+            sqlite3_bind_text(statement, 1, row.table.data(), static_cast<int>(row.table.size()), SQLITE_STATIC);
+            sqlite3_bind_text(statement, 2, row.field.data(), static_cast<int>(row.field.size()), SQLITE_STATIC);
+            sqlite3_bind_int(statement, 3, row.repetition);
+            if (row.cell.type == CellType::container)
+                sqlite3_bind_zeroblob64(statement, 4, row.cell.container.size);
+            else
+                sqlite3_bind_text(statement, 4, row.cell.text.data(), static_cast<int>(row.cell.text.size()),
+                                  SQLITE_STATIC);
+            const int rc = sqlite3_step(statement);
+            sqlite3_reset(statement);
+            if (rc != SQLITE_DONE) return fail(failure);
+            if (row.cell.type == CellType::container && row.cell.container.size > 0)
+                blobs_[key_string(row.cell.container.key)].push_back(
+                    {sqlite3_last_insert_rowid(db_.get()), kGlobalValue});
+        }
+        return true;
+    }
+
     bool stores_containers() const override { return true; }
 
     bool begin_container(const quarn_container_key_t &key, uint64_t size, Failure *failure) override {
@@ -156,8 +201,8 @@ class SqliteFormat : public Format {
         if (!current_ || current_->empty()) return true;
         const Place &first = current_->front();
         sqlite3_blob *blob = nullptr;
-        if (sqlite3_blob_open(db_.get(), "main", table_name_.c_str(), column_names_[first.column].c_str(),
-                              first.rowid, 1, &blob) != SQLITE_OK) {
+        if (sqlite3_blob_open(db_.get(), "main", place_table(first).c_str(), place_column(first).c_str(), first.rowid,
+                              1, &blob) != SQLITE_OK) {
             sqlite3_blob_close(blob);
             return fail(failure);
         }
@@ -182,10 +227,10 @@ class SqliteFormat : public Format {
         const Place first = current_->front();
         for (size_t i = 1; i < current_->size(); i++) {
             const Place &other = (*current_)[i];
-            const std::string table = quoted_identifier(table_name_);
-            const std::string sql = "UPDATE " + table + " SET " + quoted_identifier(column_names_[other.column]) +
-                                    " = (SELECT " + quoted_identifier(column_names_[first.column]) + " FROM " + table +
-                                    " WHERE rowid = ?1) WHERE rowid = ?2;";
+            const std::string sql = "UPDATE " + quoted_identifier(place_table(other)) + " SET " +
+                                    quoted_identifier(place_column(other)) + " = (SELECT " +
+                                    quoted_identifier(place_column(first)) + " FROM " +
+                                    quoted_identifier(place_table(first)) + " WHERE rowid = ?1) WHERE rowid = ?2;";
             sqlite3_stmt *prepared = nullptr;
             if (sqlite3_prepare_v2(db_.get(), sql.c_str(), -1, &prepared, nullptr) != SQLITE_OK) return fail(failure);
             const StatementPtr update(prepared);
@@ -205,6 +250,15 @@ class SqliteFormat : public Format {
 
     bool finish(Failure *failure) override {
         if (!db_ && !open(failure)) return false;
+        if (globals_insert_) {
+            globals_insert_.reset();
+            std::string message;
+            if (!run_single_statement(db_.get(),
+                                      "ALTER TABLE " + quoted_identifier(kGlobalsWork) + " RENAME TO " +
+                                          quoted_identifier(table_names_.take("_globals")),
+                                      &message))
+                return fail(failure, message);
+        }
         if (!exec("COMMIT", failure)) return false;
         insert_.reset();
         if (sqlite3_close(db_.get()) != SQLITE_OK) return fail(failure);
@@ -215,14 +269,25 @@ class SqliteFormat : public Format {
     void abandon() override {
         blob_.reset();
         insert_.reset();
+        globals_insert_.reset();
         db_.reset();
     }
 
   private:
     struct Place {
         sqlite3_int64 rowid;
-        size_t column;
+        size_t column; /* kGlobalValue: the value of a row of the globals */
     };
+    static constexpr size_t kGlobalValue = SIZE_MAX;
+    inline static const std::string kGlobalsWork =
+        "quarn: the global values of every table, renamed to _globals when the export is complete";
+
+    const std::string &place_table(const Place &place) const {
+        return place.column == kGlobalValue ? kGlobalsWork : table_name_;
+    }
+    std::string place_column(const Place &place) const {
+        return place.column == kGlobalValue ? "value" : column_names_[place.column];
+    }
 
     static std::string key_string(const quarn_container_key_t &key) {
         return std::string(reinterpret_cast<const char *>(key.bytes), std::min<uint32_t>(key.size, QUARN_CONTAINER_KEY_MAX));
@@ -263,6 +328,8 @@ class SqliteFormat : public Format {
     FormatSettings settings_;
     DatabasePtr db_;
     StatementPtr insert_;
+    StatementPtr globals_insert_;
+    const TablePlan *plan_ = nullptr;
     BlobPtr blob_;
     std::string table_name_;
     UniqueNames table_names_{"_", ""};

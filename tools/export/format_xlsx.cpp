@@ -5,7 +5,9 @@
  * an autofilter over the table, column widths fitted to their contents
  * (capped), numbers as numeric cells, dates, times and timestamps as real
  * date cells with a date format, one sheet column per flat column (no
- * empty columns for gaps in the field numbering).
+ * empty columns for gaps in the field numbering), a text longer than a
+ * cell holds as a link to the file the reading side wrote it to, and the
+ * global values of all tables on a last sheet _globals.
  *
  * libxlsxwriter in constant-memory mode keeps one row in memory and the
  * rest in a temporary file per sheet; column widths and the autofilter are
@@ -21,6 +23,8 @@
 #include <xlsxwriter.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <sys/stat.h>
 
@@ -38,8 +42,12 @@ constexpr double kMaxWidth = 60.0;
 /* Spreadsheets keep 15 significant digits of a number: longer numbers stay
  * text, so that no digit is lost. */
 constexpr int kNumberDigits = 15;
-/* The longest text a cell holds. */
+/* The longest text a cell holds: longer ones the reading side writes to
+ * files (FormatInfo::cell_characters); only an overflow column's JSON is
+ * cut here. */
 constexpr size_t kMaxCellCharacters = 32767;
+/* The links a worksheet holds. */
+constexpr size_t kMaxLinks = LXW_MAX_NUMBER_URLS;
 
 /* Days from the spreadsheet's day 0 (1899-12-30) to a date of 1900-03-01
  * or later. */
@@ -79,6 +87,7 @@ class XlsxFormat : public Format {
             return false;
         }
         widths_.assign(columns_.size(), 0);
+        links_ = 0;
         truncated_.assign(columns_.size(), false);
         row_ = 0;
         for (size_t c = 0; c < columns_.size(); c++) {
@@ -109,25 +118,37 @@ class XlsxFormat : public Format {
                 text(c, overflow_json(cells, column.repetition));
                 continue;
             }
-            const Cell &cell = cells[static_cast<size_t>(column.repetition) - 1];
-            switch (cell.type) {
-            case CellType::null: break;
-            case CellType::number:
-                if (significant_digits(cell.text) <= kNumberDigits) {
-                    worksheet_write_number(sheet_, row_, col, strtod(cell.text.c_str(), nullptr), nullptr);
-                    fit(c, cell.text);
-                } else {
-                    text(c, cell.text);
-                }
-                break;
-            case CellType::date:
-            case CellType::time:
-            case CellType::timestamp: moment(c, cell); break;
-            case CellType::container: text(c, cell.container.path); break;
-            default: text(c, cell.text); break;
-            }
+            value(c, cells[static_cast<size_t>(column.repetition) - 1]);
         }
         return true;
+    }
+
+    /* One cell's value at column c of the current row. */
+    void value(size_t c, const Cell &cell) {
+        const lxw_col_t col = static_cast<lxw_col_t>(c);
+        switch (cell.type) {
+        case CellType::null: break;
+        case CellType::number: {
+            errno = 0;
+            const double number = strtod(cell.text.c_str(), nullptr);
+            /* an exponent past a double's range would be another number */
+            if (significant_digits(cell.text) <= kNumberDigits && errno != ERANGE && std::isfinite(number)) {
+                worksheet_write_number(sheet_, row_, col, number, nullptr);
+                fit(c, cell.text);
+            } else {
+                text(c, cell.text);
+            }
+            break;
+        }
+        case CellType::date:
+        case CellType::time:
+        case CellType::timestamp: moment(c, cell); break;
+        case CellType::container: text(c, cell.container.path); break;
+        default:
+            if (!cell.file.empty()) link(c, cell.file);
+            else text(c, cell.text);
+            break;
+        }
     }
 
     bool end_table(Failure *) override {
@@ -139,8 +160,14 @@ class XlsxFormat : public Format {
         return true;
     }
 
+    bool write_globals(const Record &globals, Failure *) override {
+        global_rows(*plan_, globals, &globals_);
+        return true;
+    }
+
     bool finish(Failure *failure) override {
         if (!workbook_ && !open(failure)) return false;
+        if (!globals_.empty() && !write_global_sheet(failure)) return false;
         /* a workbook needs a sheet */
         if (workbook_->num_sheets == 0) workbook_add_worksheet(workbook_.get(), nullptr);
         close_unused_row_files(workbook_.get());
@@ -155,6 +182,39 @@ class XlsxFormat : public Format {
     void abandon() override { workbook_.reset(); }
 
   private:
+    /* The global values of every table, a row each, on a sheet named
+     * after none of the tables; values as a record's cells are written. */
+    bool write_global_sheet(Failure *failure) {
+        const std::string name = sheet_names_.take("_globals");
+        sheet_ = workbook_add_worksheet(workbook_.get(), name.c_str());
+        if (!sheet_) {
+            failure->message = "cannot add the worksheet \"" + name + "\" to " + settings_.output_path;
+            return false;
+        }
+        columns_.clear();
+        for (const char *column : kGlobalColumns) columns_.push_back({column, -1, 1, false, CellType::text});
+        widths_.assign(columns_.size(), 0);
+        truncated_.assign(columns_.size(), false);
+        links_ = 0;
+        row_ = 0;
+        for (size_t c = 0; c < columns_.size(); c++) {
+            worksheet_write_string(sheet_, 0, static_cast<lxw_col_t>(c), columns_[c].name.c_str(), bold_);
+            fit(c, columns_[c].name);
+        }
+        worksheet_freeze_panes(sheet_, 1, 0);
+        for (const GlobalRow &global : globals_) {
+            if (row_ >= kMaxDataRows) break;
+            row_++;
+            text(0, global.table);
+            text(1, global.field);
+            worksheet_write_number(sheet_, row_, 2, global.repetition, nullptr);
+            value(3, global.cell);
+        }
+        Failure ignored;
+        return end_table(&ignored);
+    }
+
+
     bool open(Failure *failure) {
         lxw_workbook_options options = {};
         options.constant_memory = 1;
@@ -206,6 +266,21 @@ class XlsxFormat : public Format {
         fit(c, value.size() > 200 ? std::string_view(value).substr(0, 200) : std::string_view(value));
     }
 
+    /* A cell showing the path of a file beside the workbook, as a link to
+     * it; past a sheet's number of links, or a link's length, the path
+     * alone. The link is the relative path itself, a relative reference
+     * with "/" (the library's "external:" form would turn each "/" into
+     * a backslash). */
+    void link(size_t c, const std::string &path) {
+        const lxw_col_t col = static_cast<lxw_col_t>(c);
+        if (links_ >= kMaxLinks ||
+            worksheet_write_url_opt(sheet_, row_, col, path.c_str(), nullptr, path.c_str(), nullptr) != LXW_NO_ERROR)
+            worksheet_write_string(sheet_, row_, col, path.c_str(), nullptr);
+        else
+            links_++;
+        fit(c, path);
+    }
+
     void moment(size_t c, const Cell &cell) {
         const DateTime &v = cell.moment;
         const bool has_date = cell.type != CellType::time;
@@ -229,10 +304,12 @@ class XlsxFormat : public Format {
     lxw_worksheet *sheet_ = nullptr;
     const TablePlan *plan_ = nullptr;
     std::vector<FlatColumn> columns_;
+    std::vector<GlobalRow> globals_;
     std::vector<double> widths_;
     std::vector<bool> truncated_;
     UniqueNames sheet_names_{" (", ")", 31};
     lxw_row_t row_ = 0;
+    size_t links_ = 0; /* in this sheet */
 };
 
 } // namespace

@@ -36,7 +36,7 @@ struct FieldScan {
     int used = 1;
     /* per order of kOrders: the first value that does not convert, and why */
     std::array<std::optional<std::pair<std::string, std::string>>, 4> failure;
-    /* a number field: the first value that is not a plain decimal */
+    /* a number field: the first value that is not a number */
     std::optional<std::string> not_number;
 };
 
@@ -70,7 +70,8 @@ int scan_value(const quarn_value_t *value, void *user_ctx) {
     FieldScan &field = (*ctx.fields)[static_cast<size_t>(slot)];
     field.used = std::max(field.used, value->repetition);
     const CellType type = (*ctx.types)[static_cast<size_t>(slot)];
-    if (ctx.numbers && type == CellType::number && value->text && !field.not_number && !is_plain_decimal(value->text))
+    if (ctx.numbers && type == CellType::number && value->text && !field.not_number &&
+        !canonical_number(value->text))
         field.not_number = value->text;
     if (!is_temporal(type) || !value->text) return QUARN_HANDLER_CONTINUE;
     if (type != CellType::time) ctx.evidence->add(value->text);
@@ -79,15 +80,6 @@ int scan_value(const quarn_value_t *value, void *user_ctx) {
         if (field.failure[o]) continue;
         const ParseResult result = parse_temporal(value->text, temporal_of(type), kOrders[o]);
         if (!result.ok) field.failure[o] = std::make_pair(std::string(value->text), result.why);
-    }
-    return QUARN_HANDLER_CONTINUE;
-}
-
-int count_rows(int row, const quarn_column_t *, const char *, void *user_ctx) {
-    auto &rows = *static_cast<std::pair<int, uint64_t> *>(user_ctx);
-    if (row != rows.first) {
-        rows.first = row;
-        rows.second++;
     }
     return QUARN_HANDLER_CONTINUE;
 }
@@ -126,6 +118,7 @@ std::string describe_error(quarn_error_t error, int32_t block) {
     case QUARN_ERROR_UNRECOGNIZED_CODE: return " is damaged: a chunk of an unknown kind";
     case QUARN_ERROR_ICONV: return ": its text cannot be converted (no Mac Roman converter)";
     case QUARN_ERROR_USER_ABORTED: return ": the read was stopped";
+    case QUARN_ERROR_RECORD_KEY: return ": holds a record keyed in a form this version cannot read";
     }
     return " is damaged (error " + std::to_string(static_cast<int>(error)) + ")";
 }
@@ -209,13 +202,11 @@ quarn::FieldsPtr Source::fields(const quarn_table_t &table, Failure *failure) {
 }
 
 bool Source::count(const quarn_table_t &table, uint64_t *records, uint64_t *containers, Failure *failure) {
-    std::pair<int, uint64_t> rows{0, 0};
-    quarn_error_t code = quarn_read_values(file_.get(), &table, count_rows, &rows);
+    quarn_error_t code = quarn_count_records(file_.get(), &table, records);
     if (code != QUARN_OK) {
         *failure = read_failure(code);
         return false;
     }
-    *records = rows.second;
     *containers = 0;
     code = quarn_read_containers(file_.get(), &table, count_container, containers);
     if (code != QUARN_OK) {
@@ -234,6 +225,11 @@ bool Source::plan(const std::vector<const quarn_table_t *> &selected, const Sour
     bool dated = false; /* a date or timestamp field waits for the order */
 
     for (const quarn_table_t *table : selected) {
+        /* the library names a table that holds records but has no name in
+         * the catalogue after its key */
+        if (table->name == "table_" + std::to_string(table->index + 128))
+            reporter.warn(display_ + ": table " + std::to_string(table->index) +
+                          " has no name in the file; exported as " + quoted(table->name));
         TablePlan plan;
         plan.table = *table;
         plan.record_id = options.record_id;
@@ -285,6 +281,28 @@ bool Source::plan(const std::vector<const quarn_table_t *> &selected, const Sour
             plan.records = ctx.records;
             for (size_t f = 0; f < plan.fields.size(); f++) plan.fields[f].used_repetitions = field_scans[f].used;
         }
+        /* the global values count as the field's values: their repetitions,
+         * and whether they convert */
+        if (std::any_of(plan.fields.begin(), plan.fields.end(),
+                        [](const FieldPlan &f) { return f.field.global != 0; })) {
+            struct GlobalScan {
+                ScanCtx scan;
+                uint64_t values = 0;
+            } ctx{{&slots, &types, &field_scans, &evidence}};
+            ctx.scan.numbers = options.numbers_by_field;
+            auto handler = [](const quarn_value_t *value, void *user_ctx) -> int {
+                auto &c = *static_cast<GlobalScan *>(user_ctx);
+                c.values++;
+                return scan_value(value, &c.scan);
+            };
+            const quarn_error_t code = quarn_read_globals(file_.get(), table, handler, &ctx);
+            if (code != QUARN_OK) {
+                *failure = read_failure(code);
+                return false;
+            }
+            plan.globals = ctx.values != 0;
+            for (size_t f = 0; f < plan.fields.size(); f++) plan.fields[f].used_repetitions = field_scans[f].used;
+        }
         scans.push_back(std::move(field_scans));
         plans->push_back(std::move(plan));
     }
@@ -333,7 +351,7 @@ bool Source::plan(const std::vector<const quarn_table_t *> &selected, const Sour
             if (field.type == CellType::number && scans[t][f].not_number) {
                 field.type = CellType::text;
                 reporter.warn(display_ + ": table " + quoted(plan.table.name) + ", field " + quoted(field.field.name) +
-                              " kept its text: " + quoted(*scans[t][f].not_number) + " is not a plain decimal number");
+                              " kept its text: " + quoted(*scans[t][f].not_number) + " is not a number");
                 continue;
             }
             if (!is_temporal(field.type)) continue;
@@ -391,13 +409,26 @@ struct WalkCtx {
     const Reporter *reporter;
     std::vector<int> slots;
     Record record;
-    bool has_values = false;
+    /* a record has begun and is not written yet: every record the library
+     * hands over is written, also one without values (its cells empty) */
+    bool pending = false;
     Failure failure;
     bool failed = false;
     uint64_t records = 0, bytes = 0;
     DateOrder order = DateOrder::unknown;
     std::function<void(const quarn_value_t &, Cell &)> set_container;
+    /* writes a text longer than cell_characters to its file */
+    size_t cell_characters = 0;
+    std::function<bool(const quarn_value_t &, size_t, Cell &)> set_long_text;
     std::vector<uint64_t> beyond; /* per field: values past used_repetitions */
+    /* per field of type number: the values that are not numbers, and the
+     * first of them */
+    std::vector<uint64_t> not_numbers;
+    std::vector<std::string> first_not_number;
+    /* the table's global values, written into every record: the fields
+     * that have one, and their cells */
+    std::vector<size_t> global_slots;
+    Record globals;
 };
 
 void clear_record(Record &record) {
@@ -405,6 +436,7 @@ void clear_record(Record &record) {
         for (Cell &cell : cells) {
             cell.type = CellType::null;
             cell.text.clear();
+            cell.file.clear();
         }
 }
 
@@ -414,7 +446,8 @@ bool flush(WalkCtx &ctx) {
         ctx.failed = true;
         return false;
     }
-    if (!ctx.has_values) return true;
+    if (!ctx.pending) return true;
+    for (size_t slot : ctx.global_slots) ctx.record.fields[slot] = ctx.globals.fields[slot];
     if (!ctx.format->write_record(ctx.record, &ctx.failure)) {
         ctx.failed = true;
         return false;
@@ -423,7 +456,7 @@ bool flush(WalkCtx &ctx) {
     if ((ctx.records & 1023) == 0 && ctx.reporter->progress)
         ctx.reporter->progress(ctx.plan->table.name, ctx.records, ctx.bytes);
     clear_record(ctx.record);
-    ctx.has_values = false;
+    ctx.pending = false;
     return true;
 }
 
@@ -433,7 +466,10 @@ int walk_value(const quarn_value_t *value, void *user_ctx) {
         if (!flush(ctx)) return QUARN_HANDLER_ABORT;
         ctx.record.row = value->row;
         ctx.record.record_id = value->record_id;
+        ctx.pending = true;
     }
+    /* a record without values comes as one value of field 0, which no
+     * slot holds */
     const int32_t index = value->field->index;
     if (index < 0 || static_cast<size_t>(index) >= ctx.slots.size()) return QUARN_HANDLER_CONTINUE;
     const int slot = ctx.slots[static_cast<size_t>(index)];
@@ -445,7 +481,6 @@ int walk_value(const quarn_value_t *value, void *user_ctx) {
         return QUARN_HANDLER_CONTINUE;
     }
     Cell &cell = cells[static_cast<size_t>(value->repetition) - 1];
-    ctx.has_values = true;
     if (!value->text) {
         cell.type = CellType::null;
         cell.text.clear();
@@ -454,8 +489,18 @@ int walk_value(const quarn_value_t *value, void *user_ctx) {
     }
     cell.text.assign(value->text);
     ctx.bytes += cell.text.size();
+    unify_line_breaks(cell.text);
     switch (field.type) {
-    case CellType::number: cell.type = is_plain_decimal(cell.text) ? CellType::number : CellType::text; break;
+    case CellType::number:
+        if (std::optional<std::string> number = canonical_number(cell.text)) {
+            cell.type = CellType::number;
+            cell.text = std::move(*number);
+        } else {
+            cell.type = CellType::text;
+            const size_t slot_index = static_cast<size_t>(slot);
+            if (ctx.not_numbers[slot_index]++ == 0) ctx.first_not_number[slot_index] = cell.text;
+        }
+        break;
     case CellType::date:
     case CellType::time:
     case CellType::timestamp: {
@@ -472,6 +517,10 @@ int walk_value(const quarn_value_t *value, void *user_ctx) {
     }
     default: cell.type = CellType::text; break;
     }
+    cell.file.clear();
+    if (cell.type == CellType::text && ctx.cell_characters != 0 && cell.text.size() > ctx.cell_characters &&
+        character_count(cell.text) > ctx.cell_characters && !ctx.set_long_text(*value, static_cast<size_t>(slot), cell))
+        return QUARN_HANDLER_ABORT;
     return QUARN_HANDLER_CONTINUE;
 }
 
@@ -485,18 +534,31 @@ bool Source::export_table(const TablePlan &plan, Format &format, ContainerFileSi
     std::map<KeyBytes, ContainerEntry> index;
     if (has_containers && !index_containers(table, &index, failure)) return false;
 
-    /* folders of this table's container files */
+    /* folders of this table's files: those of the container fields first,
+     * in field order; a text field's when its first long text comes */
     const bool write_files = options_.files_prefix.has_value() && files != nullptr;
     std::string table_folder;
     std::vector<std::string> field_folders(plan.fields.size());
-    if (has_containers && write_files) {
-        table_folder = table_folders_.take(safe_file_name(table.name, "table " + std::to_string(table.index)));
-        UniqueNames names("~", "");
+    UniqueNames field_names("~", "");
+    auto folder_of = [&](size_t f) -> std::string {
+        if (table_folder.empty())
+            table_folder = table_folders_.take(safe_file_name(table.name, "table " + std::to_string(table.index)));
+        if (field_folders[f].empty())
+            field_folders[f] = field_names.take(
+                safe_file_name(plan.fields[f].field.name, "field " + std::to_string(plan.fields[f].field.index)));
+        return table_folder + "/" + field_folders[f];
+    };
+    if (has_containers && write_files)
         for (size_t f = 0; f < plan.fields.size(); f++)
-            if (plan.fields[f].type == CellType::container)
-                field_folders[f] = names.take(safe_file_name(plan.fields[f].field.name,
-                                                             "field " + std::to_string(plan.fields[f].field.index)));
-    }
+            if (plan.fields[f].type == CellType::container) folder_of(f);
+    /* one file name per row and repetition, as container files have */
+    auto file_stem = [](const quarn_value_t &value) {
+        /* a global value (row 0) has one file for every record */
+        std::string stem = value.row == 0 ? "globals" : std::to_string(value.row);
+        if (value.repetition > 1) stem += "-" + std::to_string(value.repetition);
+        return stem;
+    };
+    std::vector<uint64_t> long_texts(plan.fields.size(), 0);
 
     std::map<KeyBytes, std::vector<std::string>> references; /* key -> file paths */
     std::set<KeyBytes> stored;                               /* keys whose bytes the format keeps */
@@ -508,6 +570,8 @@ bool Source::export_table(const TablePlan &plan, Format &format, ContainerFileSi
     ctx.reporter = &reporter;
     ctx.order = order_;
     ctx.beyond.assign(plan.fields.size(), 0);
+    ctx.not_numbers.assign(plan.fields.size(), 0);
+    ctx.first_not_number.assign(plan.fields.size(), std::string());
     ctx.record.fields.resize(plan.fields.size());
     for (size_t f = 0; f < plan.fields.size(); f++) {
         ctx.record.fields[f].resize(static_cast<size_t>(std::max(1, plan.fields[f].used_repetitions)));
@@ -539,17 +603,57 @@ bool Source::export_table(const TablePlan &plan, Format &format, ContainerFileSi
         cell.container.name = entry.name;
         cell.container.path.clear();
         if (write_files) {
-            std::string file = std::to_string(value.row);
-            if (value.repetition > 1) file += "-" + std::to_string(value.repetition);
+            std::string file = file_stem(value);
             file += entry.name.empty() ? "." + tag_extension(entry.tag) : "_" + safe_file_name(entry.name, "file");
-            const std::string relative = table_folder + "/" + field_folders[slot] + "/" + file;
+            const std::string relative = folder_of(slot) + "/" + file;
             cell.container.path = *options_.files_prefix + "/" + relative;
             references[key].push_back(relative);
         }
         if (format.stores_containers()) stored.insert(key);
     };
 
+    if (write_files) ctx.cell_characters = options_.cell_characters;
+    ctx.set_long_text = [&](const quarn_value_t &value, size_t slot, Cell &cell) {
+        const std::string relative = folder_of(slot) + "/" + file_stem(value) + ".txt";
+        const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t *>(cell.text.data()), cell.text.size());
+        if (!files->begin({relative}, &ctx.failure) || !files->piece(bytes, &ctx.failure) ||
+            !files->end(&ctx.failure)) {
+            ctx.failed = true;
+            return false;
+        }
+        cell.file = *options_.files_prefix + "/" + relative;
+        cell.text.clear();
+        long_texts[slot]++;
+        return true;
+    };
+
+    /* The global values, converted as the records' values are (row 0
+     * never starts a record). The records of a format that keeps
+     * container bytes in its cells leave a global container out: one
+     * copy, with the globals, rather than one per record. */
+    if (plan.globals) {
+        const quarn_error_t code = quarn_read_globals(file_.get(), &table, walk_value, &ctx);
+        if (ctx.failed) {
+            *failure = ctx.failure;
+            return false;
+        }
+        if (code != QUARN_OK) {
+            *failure = read_failure(code);
+            return false;
+        }
+        ctx.globals = ctx.record;
+        clear_record(ctx.record);
+        for (size_t f = 0; f < plan.fields.size(); f++) {
+            const auto &cells = ctx.globals.fields[f];
+            const bool held =
+                std::any_of(cells.begin(), cells.end(), [](const Cell &c) { return c.type != CellType::null; });
+            if (held && !(plan.fields[f].type == CellType::container && format.stores_containers()))
+                ctx.global_slots.push_back(f);
+        }
+    }
+
     if (!format.begin_table(plan, failure)) return false;
+    if (plan.globals && !format.write_globals(ctx.globals, failure)) return false;
     if (reporter.progress) reporter.progress(table.name, 0, 0);
     const quarn_error_t code = quarn_read_records(file_.get(), &table, walk_value, &ctx);
     if (ctx.failed) {
@@ -568,9 +672,20 @@ bool Source::export_table(const TablePlan &plan, Format &format, ContainerFileSi
 
     for (size_t f = 0; f < plan.fields.size(); f++) {
         const std::string where = display_ + ": table " + quoted(table.name) + ", field " + quoted(plan.fields[f].field.name);
+        if (ctx.not_numbers[f] == 1)
+            reporter.warn(where + ": 1 value is not a number and stayed text (first: " +
+                          quoted(ctx.first_not_number[f]) + ")");
+        else if (ctx.not_numbers[f] != 0)
+            reporter.warn(where + ": " + std::to_string(ctx.not_numbers[f]) +
+                          " values are not numbers and stayed text (first: " + quoted(ctx.first_not_number[f]) + ")");
         if (ctx.beyond[f] != 0)
             reporter.warn(where + ": " + std::to_string(ctx.beyond[f]) +
                           " values of repetitions the field does not declare were left out");
+        if (long_texts[f] == 1)
+            reporter.warn(where + ": 1 text longer than a cell holds was written to a file");
+        else if (long_texts[f] != 0)
+            reporter.warn(where + ": " + std::to_string(long_texts[f]) +
+                          " texts longer than a cell holds were written to files");
         if (missing[f] != 0)
             reporter.warn(where + ": " + std::to_string(missing[f]) +
                           " references to containers that the file does not hold were left empty");

@@ -9,9 +9,10 @@
  * (a field declared with repetitions, or date, time and timestamp fields
  * whose conversion is decided for the whole field before anything is
  * written), one look at the container store where the table has container
- * fields (each container's streams and name, no bytes), the records walk,
- * and a second walk of the container store that hands over the bytes of
- * the referenced containers. Memory holds one record, the container index
+ * fields (each container's streams and name, no bytes), the table's
+ * global values (read in the plan and again before the records, which
+ * each get them), the records walk, and a second walk of the container
+ * store that hands over the bytes of the referenced containers. Memory holds one record, the container index
  * and the references of one table: never a value's worth of bytes beyond
  * what the library hands out.
  */
@@ -55,12 +56,20 @@ struct SourceOptions {
     bool text = false;      /* no conversions: values as the library hands them */
     bool record_id = false; /* a first column record_id */
     /* A number field becomes numbers only when every value of it is a
-     * plain decimal; one other value keeps the whole field as text, with
-     * a warning (for formats whose columns have one type: PostgreSQL). */
+     * number (canonical_number); one other value keeps the whole field as
+     * text, with a warning (for formats whose columns have one type:
+     * PostgreSQL). Otherwise each value that is no number stays text, and
+     * one warning per field counts them. */
     bool numbers_by_field = false;
     /* Container cells get a path: the files folder as seen from the
      * output's folder ("out.json_files", "files"); empty: no files. */
     std::optional<std::string> files_prefix;
+    /* Texts longer than this many characters (0: no limit) are written
+     * whole into the files folder as TABLE/FIELD/ROW.txt (ROW-r.txt for
+     * repetition r), beside the container files, and the cell gets the
+     * file's path (Cell::file), with one warning per field counting them.
+     * Needs files_prefix. */
+    size_t cell_characters = 0;
 };
 
 /* What the library's error numbers mean to a user: "not a FileMaker
@@ -91,8 +100,9 @@ class Source {
     const quarn_table_array_t &tables() const { return *tables_; }
 
     /* Plans the tables: fields, used repetitions, date order, field types.
-     * Prints a warning for every date, time or timestamp field that keeps
-     * its text. Needs a pass over the records of some tables (see above);
+     * Prints a warning for every table without a name in the file (the
+     * library lists it as "table_" and its key) and every field that
+     * keeps its text. Needs a pass over the records of some tables (see above);
      * all_tables are looked at for the date order when the selected tables
      * do not decide it. */
     bool plan(const std::vector<const quarn_table_t *> &selected, const SourceOptions &options,
@@ -106,7 +116,8 @@ class Source {
     bool export_table(const TablePlan &plan, Format &format, ContainerFileSink *files,
                       const Reporter &reporter, Failure *failure);
 
-    /* Counts the records and containers of a table (for quarn info). */
+    /* Counts the records (every one the file holds, by quarn_count_records)
+     * and containers of a table (for quarn info). */
     bool count(const quarn_table_t &table, uint64_t *records, uint64_t *containers, Failure *failure);
 
     /* The fields of a table. */

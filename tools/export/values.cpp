@@ -1,9 +1,10 @@
 /*
- * values.cpp: plain decimal numbers, and dates, times and timestamps read
+ * values.cpp: numbers as FileMaker reads them, and dates, times and timestamps read
  * from the stored texts in the file's date order (values.h).
  */
 #include "values.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <optional>
@@ -161,22 +162,41 @@ ParseResult parse_time(std::string_view text) {
 
 } // namespace
 
-bool is_plain_decimal(std::string_view text) {
+std::optional<std::string> canonical_number(std::string_view text) {
     size_t pos = 0;
-    if (pos < text.size() && text[pos] == '-') pos++;
-    const size_t start = pos;
+    const bool negative = pos < text.size() && text[pos] == '-';
+    if (pos < text.size() && (text[pos] == '-' || text[pos] == '+')) pos++;
+    const size_t whole = pos;
     while (pos < text.size() && digit(text[pos])) pos++;
-    const size_t digits = pos - start;
-    if (digits == 0 || (digits > 1 && text[start] == '0')) return false;
-    if (pos == text.size()) return true;
-    if (text[pos] != '.') return false;
-    pos++;
-    const size_t fraction = pos;
-    while (pos < text.size() && digit(text[pos])) pos++;
-    return pos > fraction && pos == text.size();
+    std::string_view integer = text.substr(whole, pos - whole), fraction;
+    if (pos < text.size() && text[pos] == '.') {
+        const size_t start = ++pos;
+        while (pos < text.size() && digit(text[pos])) pos++;
+        fraction = text.substr(start, pos - start);
+    }
+    if (integer.empty() && fraction.empty()) return std::nullopt;
+    std::string exponent;
+    if (pos < text.size() && (text[pos] == 'e' || text[pos] == 'E')) {
+        pos++;
+        const bool below = pos < text.size() && text[pos] == '-';
+        if (pos < text.size() && (text[pos] == '-' || text[pos] == '+')) pos++;
+        const size_t start = pos;
+        while (pos < text.size() && digit(text[pos])) pos++;
+        if (pos == start) return std::nullopt;
+        std::string_view digits = text.substr(start, pos - start);
+        while (digits.size() > 1 && digits.front() == '0') digits.remove_prefix(1);
+        exponent = std::string("e") + (below ? "-" : "") + std::string(digits);
+    }
+    if (pos != text.size()) return std::nullopt;
+    while (integer.size() > 1 && integer.front() == '0') integer.remove_prefix(1);
+    std::string out = negative ? "-" : "";
+    out += integer.empty() ? "0" : std::string(integer);
+    if (!fraction.empty()) out += "." + std::string(fraction);
+    return out + exponent;
 }
 
 int significant_digits(std::string_view text) {
+    text = text.substr(0, std::min(text.find('e'), text.size()));
     int count = 0, zeros_pending = 0;
     bool started = false;
     for (char c : text) {
@@ -193,6 +213,21 @@ int significant_digits(std::string_view text) {
      * decimal point do too, as they were stored */
     count += zeros_pending;
     return count;
+}
+
+void unify_line_breaks(std::string &text) {
+    size_t at = text.find('\r');
+    if (at == std::string::npos) return;
+    size_t out = at;
+    for (; at < text.size(); at++) {
+        if (text[at] != '\r') {
+            text[out++] = text[at];
+            continue;
+        }
+        text[out++] = '\n';
+        if (at + 1 < text.size() && text[at + 1] == '\n') at++;
+    }
+    text.resize(out);
 }
 
 void DateOrderEvidence::add(std::string_view text) {

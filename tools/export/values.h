@@ -2,26 +2,41 @@
  * values.h: the typed reading of stored texts for quarn export. FileMaker
  * keeps every value as text, dates and times in the notation of the system
  * that entered them ("5/7/2003", "14/10/1999 12:55", "10:45:06 AM"); these
- * functions tell which texts are plain decimal numbers and turn dates,
- * times and timestamps into ISO 8601, given the file's date order. They
- * know nothing of files or output formats.
+ * functions tell which texts are numbers as FileMaker reads them (and
+ * write those canonically), and turn dates, times and timestamps into ISO
+ * 8601, given the file's date order. They know nothing of files or output
+ * formats.
  */
 #ifndef QUARN_EXPORT_VALUES_H
 #define QUARN_EXPORT_VALUES_H
 
+#include <optional>
 #include <string>
 #include <string_view>
 
 namespace qexport {
 
-/* True for an optional minus sign, digits without a leading zero (a lone 0
- * is fine), and optionally a point followed by digits: the texts that read
- * back as the same number in JSON, SQL and a spreadsheet. "007", "1.",
- * ".5", "1e3" and "1,5" are not. */
-bool is_plain_decimal(std::string_view text);
+/* The number a number field's text spells, as FileMaker reads one: an
+ * optional sign (+ or -), digits with a decimal point anywhere in them
+ * (".3", "5.", "007"), and an optional exponent ("1e3", "2.5E-4"). Returns
+ * it in a canonical form that JSON, SQL, PostgreSQL's numeric and a
+ * spreadsheet all read back as the same number: no "+", leading zeros
+ * dropped but one before the point ("-.25" -> "-0.25", "007" -> "7"), no
+ * point without digits after it ("5." -> "5"), the fraction's digits as
+ * stored, the exponent as "e", its sign when negative and its digits
+ * without leading zeros ("2.5E-04" -> "2.5e-4"). No float conversion, so
+ * no digit is lost. nullopt for any other text ("1,5", "12 kg", ".", "e5",
+ * "1e", " 1"). */
+std::optional<std::string> canonical_number(std::string_view text);
 
-/* Significant digits of a plain decimal ("0.0012" has 2, "120" has 3). */
+/* Significant digits of a canonical number, its exponent not counted
+ * ("0.0012" has 2, "120" has 3, "1.50e9" has 3). */
 int significant_digits(std::string_view text);
+
+/* Turns each CR LF and each lone CR of text into LF: files of the
+ * earlier generation store a line break as CR, and the later ones give LF
+ * for the same text. */
+void unify_line_breaks(std::string &text);
 
 /* Which number comes first in a date written with two small numbers and a
  * year. */
