@@ -13,7 +13,7 @@
 #include "process.h"
 #include "quarn.h"
 #include "quarn.hpp"
-#include "quarn_internal.h"
+#include "record_directories.h"
 
 #include <filesystem>
 #include <map>
@@ -42,27 +42,6 @@ std::string corpus_file(const std::string &name, std::string *why) {
     return path;
 }
 
-/* Record directories by table number, each record by its key's bytes as
- * stored: no rule of the library's for reading keys is used. */
-using RecordKeys = std::map<int64_t, std::set<std::string>>;
-
-int collect_record_keys(quarn_chunk_t *chunk, void *ctx) {
-    auto &keys = *static_cast<RecordKeys *>(ctx);
-    quarn_span_t **path = chunk->path;
-    const bool v7 = chunk->generation >= 7;
-    const int row = v7 ? 2 : 1;
-    if (chunk->path_level <= row || !path[row]) return QUARN_HANDLER_CONTINUE;
-    if (path_value(chunk, path[row - 1]) != 5) return QUARN_HANDLER_CONTINUE;
-    int64_t table = 1;
-    if (v7) {
-        const uint64_t outer = path_value(chunk, path[0]);
-        if (outer < 129) return QUARN_HANDLER_CONTINUE;
-        table = static_cast<int64_t>(outer) - 128;
-    }
-    keys[table].insert(std::string(reinterpret_cast<const char *>(path[row]->start), path[row]->size));
-    return QUARN_HANDLER_CONTINUE;
-}
-
 struct Rows {
     int last_row = 0;
     uint64_t rows = 0;
@@ -89,12 +68,10 @@ TEST(CorpusAccounting, EveryRecordOfEveryFileComesOut) {
         const std::string path = corpus_file(name, &why);
         if (path.empty()) GTEST_SKIP() << why;
 
-        quarn_error_t error = QUARN_OK;
-        const quarn::FilePtr walked(quarn_open_file(path.c_str(), &error));
-        ASSERT_NE(walked, nullptr) << error;
-        RecordKeys keys;
-        ASSERT_EQ(process_blocks(walked.get(), nullptr, collect_record_keys, &keys), QUARN_OK);
+        qt::RecordKeys keys;
+        ASSERT_TRUE(qt::record_directories(path, &keys));
 
+        quarn_error_t error = QUARN_OK;
         const quarn::FilePtr file(quarn_open_file(path.c_str(), &error));
         ASSERT_NE(file, nullptr);
         const quarn::TablesPtr tables(quarn_list_tables(file.get(), &error));

@@ -6,12 +6,14 @@
  * of damaged containers and of fields that keep their text, names made
  * safe, the column limit, --text, --record-id, --tables, --containers. Then
  * the shared real files: every one in every format, book_list's JPEGs the
- * same bytes from all three generations in every format, repeating's five
- * used repetitions as five columns and five-item arrays.
+ * same bytes from all three generations in every format, every record
+ * the file holds a row or object of its table in every format,
+ * repeating's five used repetitions as five columns and five-item arrays.
  */
 #include "export.h"
 #include "names.h"
 #include "quarn_support.h"
+#include "record_directories.h"
 
 #include <gtest/gtest.h>
 
@@ -948,6 +950,90 @@ TEST(ExportCorpus, EveryFileInEveryFormat) {
         }
     }
     EXPECT_EQ(databases, 10u);
+}
+
+/* The records of each table as one format wrote them: rows of the SQLite
+ * table, of the CSV file after its header, lines of the JSON Lines file,
+ * items of the JSON table's "records", rows of the sheet after its header
+ * (the highest row number: a record without any cell has no row element).
+ * -1 when the table is not in the output. */
+int64_t records_written(const std::string &to, const std::string &out, const std::string &table, size_t position) {
+    if (to == "sqlite") {
+        const auto rows = sql_query(out, "SELECT count(*) FROM \"" + table + "\"");
+        return rows.empty() ? -1 : std::stoll(rows[0][0].bytes);
+    }
+    if (to == "csv" || to == "jsonl") {
+        const std::string path = out + "/" + table + (to == "csv" ? ".csv" : ".jsonl");
+        if (!fs::exists(path)) return -1;
+        const std::string text = qt::read_file(path);
+        if (to == "jsonl") return static_cast<int64_t>(std::count(text.begin(), text.end(), '\n'));
+        const auto rows = read_csv(text);
+        return rows ? static_cast<int64_t>(rows->size()) - 1 : -1;
+    }
+    if (to == "json") {
+        const Json doc = parse_json(qt::read_file(out));
+        const yajl_val tables = member(doc.get(), "tables");
+        for (size_t t = 0; t < length(tables); t++)
+            if (string_of(member(item(tables, t), "name")) == table)
+                return static_cast<int64_t>(length(member(item(tables, t), "records")));
+        return -1;
+    }
+    const auto workbook = zip_part(out, "xl/workbook.xml");
+    if (!workbook) return -1;
+    const std::vector<std::string> names = sheet_names(*workbook);
+    if (position >= names.size() || names[position] != table) return -1;
+    const auto sheet = zip_part(out, "xl/worksheets/sheet" + std::to_string(position + 1) + ".xml");
+    if (!sheet) return -1;
+    int64_t last = 0;
+    for (const auto &[ref, cell] : sheet_cells(*sheet)) {
+        const size_t digits = ref.find_first_of("0123456789");
+        last = std::max<int64_t>(last, std::stoll(ref.substr(digits)));
+    }
+    /* a table without fields has no header row either */
+    return last == 0 ? 0 : last - 1;
+}
+
+/* Every record the file holds (each record directory, counted by a walk of
+ * the test's own over the raw keys) comes out as a row or object of its
+ * table, in every format. */
+TEST(ExportCorpus, EveryRecordTheFileHoldsComesOutInEveryFormat) {
+    const std::vector<std::string> files = qt::corpus_files();
+    if (files.empty()) GTEST_SKIP() << "no corpus folder at " << QUARN_CORPUS_DIR;
+    for (const std::string &file : files) {
+        if (file.size() > 3 && file.compare(file.size() - 3, 3, ".md") == 0) continue;
+        SCOPED_TRACE(file);
+        qt::RecordKeys keys;
+        ASSERT_TRUE(qt::record_directories(file, &keys));
+        quarn_error_t error = QUARN_OK;
+        const std::unique_ptr<quarn_file_t, void (*)(quarn_file_t *)> opened(quarn_open_file(file.c_str(), &error),
+                                                                            quarn_close_file);
+        ASSERT_NE(opened, nullptr);
+        const std::unique_ptr<quarn_table_array_t, void (*)(quarn_table_array_t *)> tables(
+            quarn_list_tables(opened.get(), &error), quarn_free_tables);
+        ASSERT_NE(tables, nullptr);
+        for (const auto &[number, records] : keys) {
+            bool listed = false;
+            for (uint64_t t = 0; t < tables->count; t++) listed = listed || tables->tables[t].index == number;
+            EXPECT_TRUE(listed) << "table " << number << " holds records and is not listed";
+        }
+        for (const FormatRun &format : kFormats) {
+            SCOPED_TRACE(format.to);
+            qt::TempDir dir;
+            const std::string out = dir.file(format.name);
+            const qt::RunResult r = quarn({"export", file, out, "--to", format.to});
+            ASSERT_EQ(r.status, 0) << r.err;
+            for (uint64_t t = 0; t < tables->count; t++) {
+                const quarn_table_t &table = tables->tables[t];
+                const auto held = keys.find(table.index);
+                const int64_t expected = held == keys.end() ? 0 : static_cast<int64_t>(held->second.size());
+                /* SQLite has no table without columns; such a table has no
+                 * records either */
+                const int64_t written = records_written(format.to, out, table.name, t);
+                if (written < 0 && expected == 0 && std::string(format.to) == "sqlite") continue;
+                EXPECT_EQ(written, expected) << table.name;
+            }
+        }
+    }
 }
 
 /* book_list's three covers: keys 4, 6 and 7, referenced by rows 2, 1, 7. */
