@@ -96,6 +96,16 @@ static const quarn_column_t &column_record(const quarn_read_values_ctx_t *ctx, u
     return it == ctx->columns.slots.end() ? kUnnamedColumn : it->second;
 }
 
+/* The record of column c when it is a column of the table: defined, and
+ * named (a column whose name was never seen, its record of index 0, is
+ * none: its values are passed over like those of an undefined column, so
+ * they neither reach the handler nor open rows); null otherwise. */
+static const quarn_column_t *table_column(const quarn_read_values_ctx_t *ctx, uint64_t c) {
+    if (c == 0 || c > ctx->column_count) return nullptr;
+    const quarn_column_t &p = column_record(ctx, c);
+    return p.index == 0 ? nullptr : &p;
+}
+
 /* The row key of a record's chunk, path entry at: by the numbering of the
  * later files where the key has that form; for the record reader a key of
  * another form is an error (14), for the value reader read as path_value
@@ -187,9 +197,9 @@ static bool is_repetition(const quarn_chunk_t *chunk, uint64_t *column, int32_t 
 /* Takes up repetition r of column c from a record's short values. */
 static int take_repetition(quarn_read_values_ctx_t *ctx, const quarn_chunk_t *chunk, uint64_t c,
                            int32_t r) {
-    if (c > ctx->column_count) return QUARN_HANDLER_CONTINUE;
-    const quarn_column_t &p = column_record(ctx, c);
-    if (p.index == 0) return QUARN_HANDLER_CONTINUE;
+    const quarn_column_t *column = table_column(ctx, c);
+    if (!column) return QUARN_HANDLER_CONTINUE;
+    const quarn_column_t &p = *column;
     if (!ctx->long_value.empty()) {
         if (deliver_pending(ctx) == QUARN_HANDLER_ABORT) return QUARN_HANDLER_ABORT;
         ctx->long_value.clear();
@@ -247,12 +257,9 @@ static int process_value(quarn_chunk_t *chunk, quarn_read_values_ctx_t *ctx) {
         return QUARN_HANDLER_CONTINUE;
     }
 
-    if (column == 0 || column > ctx->column_count) return QUARN_HANDLER_CONTINUE;
-    /* A column whose name was never seen (its record has index 0) is no
-     * column of the table: its values are passed over like those of an
-     * undefined column, so they neither reach the handler nor open rows. */
-    const quarn_column_t &p = column_record(ctx, column);
-    if (p.index == 0) return QUARN_HANDLER_CONTINUE;
+    const quarn_column_t *record = table_column(ctx, column);
+    if (!record) return QUARN_HANDLER_CONTINUE;
+    const quarn_column_t &p = *record;
 
     if (!is_long && !row_key(ctx, chunk, row_entry, &k)) return QUARN_HANDLER_ABORT;
     /* a value of another column ends the long value under way; for the
@@ -337,11 +344,10 @@ static int process_global(quarn_chunk_t *chunk, quarn_read_values_ctx_t *ctx) {
     if (at_values) {
         int32_t repetition = 1;
         if (is_repetition(chunk, &column, &repetition)) {
-            if (column == 0 || column > ctx->column_count) return QUARN_HANDLER_CONTINUE;
-            const quarn_column_t &p = column_record(ctx, column);
-            if (p.index == 0) return QUARN_HANDLER_CONTINUE;
+            const quarn_column_t *p = table_column(ctx, column);
+            if (!p) return QUARN_HANDLER_CONTINUE;
             if (end_pending(ctx) == QUARN_HANDLER_ABORT) return QUARN_HANDLER_ABORT;
-            return deliver(ctx, p, chunk->data.start, chunk->data.size, repetition, 0, false) ==
+            return deliver(ctx, *p, chunk->data.start, chunk->data.size, repetition, 0, false) ==
                            QUARN_HANDLER_ABORT
                        ? QUARN_HANDLER_ABORT
                        : QUARN_HANDLER_CONTINUE;
@@ -359,9 +365,9 @@ static int process_global(quarn_chunk_t *chunk, quarn_read_values_ctx_t *ctx) {
         return QUARN_HANDLER_CONTINUE;
     }
 
-    if (column == 0 || column > ctx->column_count) return QUARN_HANDLER_CONTINUE;
-    const quarn_column_t &p = column_record(ctx, column);
-    if (p.index == 0) return QUARN_HANDLER_CONTINUE;
+    const quarn_column_t *record = table_column(ctx, column);
+    if (!record) return QUARN_HANDLER_CONTINUE;
+    const quarn_column_t &p = *record;
     if (p.index != ctx->last_column || !is_long)
         if (end_pending(ctx) == QUARN_HANDLER_ABORT) return QUARN_HANDLER_ABORT;
     ctx->last_column = p.index;
