@@ -42,6 +42,16 @@ std::string corpus_file(const std::string &name, std::string *why) {
     return path;
 }
 
+/* Opens the file at path and lists its tables, both checked. */
+void open_listed(const std::string &path, quarn::FilePtr *file, quarn::TablesPtr *tables) {
+    quarn_error_t error = QUARN_OK;
+    file->reset(quarn_open_file(path.c_str(), &error));
+    ASSERT_NE(*file, nullptr) << error;
+    tables->reset(quarn_list_tables(file->get(), &error));
+    ASSERT_NE(*tables, nullptr);
+    ASSERT_EQ(error, QUARN_OK);
+}
+
 struct Rows {
     int last_row = 0;
     uint64_t rows = 0;
@@ -71,12 +81,9 @@ TEST(CorpusAccounting, EveryRecordOfEveryFileComesOut) {
         qt::RecordKeys keys;
         ASSERT_TRUE(qt::record_directories(path, &keys));
 
-        quarn_error_t error = QUARN_OK;
-        const quarn::FilePtr file(quarn_open_file(path.c_str(), &error));
-        ASSERT_NE(file, nullptr);
-        const quarn::TablesPtr tables(quarn_list_tables(file.get(), &error));
-        ASSERT_NE(tables, nullptr);
-        ASSERT_EQ(error, QUARN_OK);
+        quarn::FilePtr file;
+        quarn::TablesPtr tables;
+        ASSERT_NO_FATAL_FAILURE(open_listed(path, &file, &tables));
         std::map<int64_t, const quarn_table_t *> listed;
         for (uint64_t t = 0; t < tables->count; t++) listed[tables->tables[t].index] = &tables->tables[t];
 
@@ -133,11 +140,10 @@ TEST(CorpusAccounting, CustomersJaHasItsThirdTableAndItsGlobalPicture) {
     std::string why;
     const std::string path = corpus_file("customers_ja.fmp12", &why);
     if (path.empty()) GTEST_SKIP() << why;
+    quarn::FilePtr file;
+    quarn::TablesPtr tables;
+    ASSERT_NO_FATAL_FAILURE(open_listed(path, &file, &tables));
     quarn_error_t error = QUARN_OK;
-    const quarn::FilePtr file(quarn_open_file(path.c_str(), &error));
-    ASSERT_NE(file, nullptr) << error;
-    const quarn::TablesPtr tables(quarn_list_tables(file.get(), &error));
-    ASSERT_NE(tables, nullptr);
     ASSERT_EQ(tables->count, 3u);
     EXPECT_STREQ(tables->tables[0].name, "Customers");
     EXPECT_STREQ(tables->tables[1].name, "顧客");
@@ -210,11 +216,9 @@ TEST(CorpusAccounting, BingoGlobalsAgreeAcrossGenerations) {
         std::string why;
         const std::string path = corpus_file(name, &why);
         if (path.empty()) GTEST_SKIP() << why;
-        quarn_error_t error = QUARN_OK;
-        const quarn::FilePtr file(quarn_open_file(path.c_str(), &error));
-        ASSERT_NE(file, nullptr) << error;
-        const quarn::TablesPtr tables(quarn_list_tables(file.get(), &error));
-        ASSERT_NE(tables, nullptr);
+        quarn::FilePtr file;
+        quarn::TablesPtr tables;
+        ASSERT_NO_FATAL_FAILURE(open_listed(path, &file, &tables));
         ASSERT_EQ(tables->count, 2u);
         per_file.push_back(read_globals(file.get(), tables->tables[0]));
         EXPECT_TRUE(read_globals(file.get(), tables->tables[1]).texts.empty());
