@@ -667,6 +667,12 @@ TEST(Export, XlsxWritesTextsLongerThanACellToFilesAndLinksThem) {
             << "each such cell links its file, by a path relative to the workbook";
     }
 
+    /* the text is whole in its file: nothing lost, nothing for --strict */
+    const qt::RunResult strict = quarn({"export", in, dir.file("strict.xlsx"), "--strict"});
+    EXPECT_EQ(strict.status, 0) << strict.err;
+    EXPECT_NE(strict.err.find("1 text longer than a cell holds was written to a file"), std::string::npos);
+    EXPECT_EQ(qt::read_file(dir.file("strict.xlsx_files/Long/Body/1.txt")), a);
+
     const qt::RunResult csv = quarn({"export", in, dir.file("csv")});
     ASSERT_EQ(csv.status, 0) << csv.err;
     EXPECT_EQ(csv.err, "") << "CSV cells hold any length";

@@ -163,6 +163,8 @@ int run_export(const ExportOptions &options) {
         if (strict_failure.empty()) strict_failure = text;
         strict_flag.store(true, std::memory_order_relaxed);
     };
+    /* a text written whole to a file is no loss: told, never a failure */
+    reporter.note = [&](const std::string &text) { message(progress, text); };
     reporter.stopped = options.strict ? stopped_or_strict : stop_requested;
     /* Ends a failed export: what the format wrote is released, the staged
      * outputs go with their objects. */

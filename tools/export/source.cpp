@@ -681,11 +681,11 @@ bool Source::export_table(const TablePlan &plan, Format &format, ContainerFileSi
         if (ctx.beyond[f] != 0)
             reporter.warn(where + ": " + std::to_string(ctx.beyond[f]) +
                           " values of repetitions the field does not declare were left out");
+        const auto &note = reporter.note ? reporter.note : reporter.warn;
         if (long_texts[f] == 1)
-            reporter.warn(where + ": 1 text longer than a cell holds was written to a file");
+            note(where + ": 1 text longer than a cell holds was written to a file");
         else if (long_texts[f] != 0)
-            reporter.warn(where + ": " + std::to_string(long_texts[f]) +
-                          " texts longer than a cell holds were written to files");
+            note(where + ": " + std::to_string(long_texts[f]) + " texts longer than a cell holds were written to files");
         if (missing[f] != 0)
             reporter.warn(where + ": " + std::to_string(missing[f]) +
                           " references to containers that the file does not hold were left empty");

@@ -34,7 +34,11 @@ namespace qexport {
 /* Where messages go: warnings (one line each, without "quarn: ") and the
  * progress display. */
 struct Reporter {
+    /* a loss or a demotion, which --strict makes the export's failure */
     std::function<void(const std::string &)> warn;
+    /* what the export did that loses nothing (a text written whole to a
+     * file), shown as the warnings are; null: warn takes it */
+    std::function<void(const std::string &)> note;
     /* polled during the walks; true ends them as a failure "interrupted" */
     bool (*stopped)() = nullptr;
     /* table name, records done so far, bytes of values handed over */
