@@ -679,6 +679,48 @@ TEST(Export, XlsxWritesTextsLongerThanACellToFilesAndLinksThem) {
     EXPECT_EQ((*read_csv(qt::read_file(dir.file("csv/Long.csv"))))[1][1], a);
 }
 
+/* A record keyed in a form FileMaker does not write for records (three
+ * bytes from 0x00) fails the export, naming its block, rather than give a
+ * wrong record id; nothing is left behind. */
+TEST(Export, ARecordKeyOfAnUnknownFormFailsTheExport) {
+    using namespace qw::v7;
+    const Generation g = Generation::v12;
+    Bytes p;
+    push(p, {3});
+    push(p, {16});
+    push(p, {5});
+    push(p, {0x80, 0x01});
+    field(p, 16, qw::stored_text("T", g));
+    pop(p);
+    pop(p);
+    pop(p);
+    pop(p);
+    push(p, {0x80, 0x01});
+    push(p, {3});
+    push(p, {5});
+    push(p, {1});
+    field(p, 16, qw::stored_text("f", g));
+    pop(p);
+    pop(p);
+    pop(p);
+    push(p, {5});
+    for (const Bytes &key : {Bytes{0x01}, Bytes{0x00, 0x80, 0x00}}) {
+        push(p, key);
+        field(p, 1, qw::stored_text("v", g));
+        pop(p);
+    }
+    pop(p);
+    pop(p);
+    qt::TempDir dir;
+    const std::string in = dir.file("odd.fmp12");
+    qw::write_file(in, qw::file_of_payloads(g, {p}));
+    const qt::RunResult r = quarn({"export", in, dir.file("out.json")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "quarn: " + in + ": block 2 holds a record keyed in a form this version cannot read\n");
+    EXPECT_FALSE(fs::exists(dir.file("out.json")));
+    EXPECT_FALSE(fs::exists(dir.file("out.json_files")));
+}
+
 TEST(Export, ARecordWhoseValuesAreAllLeftOutIsStillARow) {
     qt::TempDir dir;
     qw::Database db;

@@ -102,6 +102,7 @@ std::string describe_error(quarn_error_t error, int32_t block) {
         case QUARN_ERROR_BAD_BLOCK: return " is damaged: " + where + " is malformed";
         case QUARN_ERROR_INCOMPLETE_CHUNK: return " is damaged: " + where + " ends inside a chunk";
         case QUARN_ERROR_UNRECOGNIZED_CODE: return " is damaged: " + where + " holds a chunk of an unknown kind";
+        case QUARN_ERROR_RECORD_KEY: return ": " + where + " holds a record keyed in a form this version cannot read";
         default: break;
         }
     }
