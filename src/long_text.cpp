@@ -17,7 +17,7 @@ uint32_t long_text_piece(const quarn_chunk_t *chunk) {
 }
 
 void long_text::add(uint32_t number, const quarn_span_t &data) {
-    if (number == 0 || size >= kLongTextMax) return;
+    if (number == 0 || size >= kLongTextMax || pieces.size() >= kLongTextPiecesMax) return;
     /* a piece met again (a directory pushed anew in a later block) keeps
      * its first bytes */
     auto [it, added] = pieces.try_emplace(number);

@@ -352,9 +352,11 @@ int read_table_values(quarn_file_t *file, int64_t table_index, const value_reade
 
 /* ---- long_text: texts in long form (long_text.cpp) ---- */
 
-/* The most stored bytes of one long-form name that are kept: far more than
- * the 63 bytes of UTF-8 a name record holds. */
+/* The most stored bytes, and pieces, of one long-form name that are kept:
+ * far more than the 63 bytes of UTF-8 a name record holds. (A name is
+ * converted anew as each piece comes, so they also bound that work.) */
 constexpr size_t kLongTextMax = 4096;
+constexpr size_t kLongTextPiecesMax = 256;
 
 /* The number of the piece that chunk is, when it stands in the directory of
  * a long-form text: a field's ref or a segment's number, from 1 on. 0 for
@@ -362,7 +364,7 @@ constexpr size_t kLongTextMax = 4096;
 uint32_t long_text_piece(const quarn_chunk_t *chunk);
 
 /* The pieces of one long-form text as a walk meets them, in number order.
- * At most kLongTextMax bytes are kept. */
+ * At most kLongTextMax bytes in kLongTextPiecesMax pieces are kept. */
 struct long_text {
     std::map<uint32_t, std::vector<uint8_t>> pieces;
     size_t size = 0;
