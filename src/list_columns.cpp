@@ -46,6 +46,9 @@ static int handle_chunk_list_columns(quarn_chunk_t *chunk, void *vctx) {
         if (static_cast<int64_t>(v) < table_key) return QUARN_HANDLER_CONTINUE;
         if (chunk->type != QUARN_CHUNK_FIELD_SIMPLE_KEY && chunk->type != QUARN_CHUNK_SEGMENT)
             return QUARN_HANDLER_CONTINUE;
+        /* the definitions lie under T, 3: a cheap look before the record
+         * values go by */
+        if (chunk->path_level < 3 || !path_is(chunk, path[1], 3)) return QUARN_HANDLER_CONTINUE;
         bool long_name = false;
         const uint64_t c = definition_column(chunk, &long_name);
         if (long_name)

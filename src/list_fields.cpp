@@ -119,6 +119,11 @@ static int handle_chunk_list_fields(quarn_chunk_t *chunk, void *vctx) {
     }
     if (chunk->type != QUARN_CHUNK_FIELD_SIMPLE_KEY && chunk->type != QUARN_CHUNK_SEGMENT)
         return QUARN_HANDLER_CONTINUE;
+    /* the definitions lie under T, 3 (earlier files: 3): a cheap look
+     * first, as the walk passes every record value of the table here */
+    const int definitions = chunk->generation >= 7 ? 1 : 0;
+    if (chunk->path_level <= definitions + 1 || !path_is(chunk, path[definitions], 3))
+        return QUARN_HANDLER_CONTINUE;
     bool long_name = false;
     const uint64_t c = definition_column(chunk, &long_name);
     take_field_definition(ctx->file, chunk, c, long_name, ctx->fields);

@@ -50,10 +50,22 @@
  */
 #include "quarn_internal.h"
 
-#include <map>
+#include <algorithm>
 #include <exception>
+#include <map>
 
 namespace {
+
+/* The row key read last: where it lay while which block was decoded, its
+ * bytes (a key of up to 8 bytes) and its value. Within the decoding of
+ * one block a span of the path names the same bytes throughout. */
+struct row_key_memo {
+    const quarn_block_t *block = nullptr;
+    const uint8_t *start = nullptr;
+    uint64_t size = UINT64_MAX;
+    uint8_t bytes[8] = {};
+    uint64_t value = 0;
+};
 
 struct quarn_read_values_ctx_t {
     uint64_t row = 0;
@@ -77,6 +89,7 @@ struct quarn_read_values_ctx_t {
     bool record_has_value = false;
     /* 14 once a row key of an unknown form was met */
     int error = QUARN_OK;
+    row_key_memo memo;
 };
 
 /* What quarn_read_values hands its value handler: the converted text. */
@@ -111,14 +124,40 @@ static const quarn_column_t *table_column(const quarn_read_values_ctx_t *ctx, ui
  * another form is an error (14), for the value reader read as path_value
  * reads it. */
 static bool row_key(quarn_read_values_ctx_t *ctx, const quarn_chunk_t *chunk, int at, uint64_t *k) {
-    if (record_key_value(chunk, chunk->path[at], k)) return true;
-    if (!ctx->sink.every_value) {
-        *k = path_value(chunk, chunk->path[at]);
+    /* the chunks of one record come together: the key read last is kept
+     * with its bytes */
+    const quarn_span_t *key = chunk->path[at];
+    row_key_memo &memo = ctx->memo;
+    if (key && key->start == memo.start && key->size == memo.size && ctx->file->decoded_block == memo.block) {
+        *k = memo.value;
         return true;
     }
-    ctx->error = QUARN_ERROR_RECORD_KEY;
-    if (ctx->file->decoded_block) ctx->file->failed_block_id = ctx->file->decoded_block->this_id;
-    return false;
+    if (key && key->size == memo.size) {
+        size_t same = 0;
+        while (same < key->size && key->start[same] == memo.bytes[same]) same++;
+        if (same == key->size) {
+            memo.block = ctx->file->decoded_block;
+            memo.start = key->start;
+            *k = memo.value;
+            return true;
+        }
+    }
+    if (!record_key_value(chunk, key, k)) {
+        if (ctx->sink.every_value) {
+            ctx->error = QUARN_ERROR_RECORD_KEY;
+            if (ctx->file->decoded_block) ctx->file->failed_block_id = ctx->file->decoded_block->this_id;
+            return false;
+        }
+        *k = path_value(chunk, key);
+    }
+    if (key && key->size <= sizeof memo.bytes) {
+        memo.block = ctx->file->decoded_block;
+        memo.start = key->start;
+        memo.size = key->size;
+        std::copy(key->start, key->start + key->size, memo.bytes);
+        memo.value = *k;
+    }
+    return true;
 }
 
 /* Hands n raw bytes of the given column and repetition to the sink with the
@@ -316,12 +355,15 @@ static int end_record(quarn_read_values_ctx_t *ctx) {
     return QUARN_HANDLER_CONTINUE;
 }
 
-/* The record reader notes the record of every chunk inside a record's
- * directory (T, 5, r or 5, r), so that a record without values is met. */
+/* The record reader notes every record whose directory (T, 5, r or 5, r)
+ * is pushed, so that a record without values is met too. (A block that
+ * goes on with a record pushes its path again; the same key changes
+ * nothing.) */
 static int note_record(quarn_read_values_ctx_t *ctx, const quarn_chunk_t *chunk) {
     const bool v7 = chunk->generation >= 7;
     const int row_entry = v7 ? 2 : 1;
-    if (chunk->path_level <= row_entry || !path_is(chunk, chunk->path[row_entry - 1], 5))
+    if (chunk->type != QUARN_CHUNK_PUSH || chunk->path_level != row_entry ||
+        !path_is(chunk, chunk->path[row_entry - 1], 5))
         return QUARN_HANDLER_CONTINUE;
     uint64_t k;
     if (!row_key(ctx, chunk, row_entry, &k)) return QUARN_HANDLER_ABORT;
@@ -402,7 +444,11 @@ static int handle_chunk_read_values(quarn_chunk_t *chunk, void *vctx) {
     const bool field = chunk->type == QUARN_CHUNK_FIELD_SIMPLE_KEY || (v7 && chunk->type == QUARN_CHUNK_SEGMENT);
     if (!field && !repetition_form) return QUARN_HANDLER_CONTINUE;
 
-    if (field) {
+    /* definitions lie under T, 3 (3 in earlier files): a cheap look
+     * first, as every record value passes here */
+    const int definitions_entry = v7 ? 1 : 0;
+    if (field && chunk->path_level > definitions_entry + 1 &&
+        path_is(chunk, chunk->path[definitions_entry], 3)) {
         bool long_name = false;
         const uint64_t c = definition_column(chunk, &long_name);
         if (c != 0) {

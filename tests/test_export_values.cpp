@@ -77,6 +77,10 @@ TEST(ExportValues, NumbersAsFileMakerReadsThem) {
         } else {
             EXPECT_FALSE(number) << '"' << c.text << "\" read as " << *number;
         }
+        /* in place, the same answer; a text that is no number stays */
+        std::string in_place = c.text;
+        EXPECT_EQ(qexport::make_canonical_number(in_place), c.number != nullptr) << '"' << c.text << '"';
+        EXPECT_EQ(in_place, c.number ? c.number : c.text) << '"' << c.text << '"';
     }
 }
 

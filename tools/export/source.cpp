@@ -493,9 +493,8 @@ int walk_value(const quarn_value_t *value, void *user_ctx) {
     unify_line_breaks(cell.text);
     switch (field.type) {
     case CellType::number:
-        if (std::optional<std::string> number = canonical_number(cell.text)) {
+        if (make_canonical_number(cell.text)) {
             cell.type = CellType::number;
-            cell.text = std::move(*number);
         } else {
             cell.type = CellType::text;
             const size_t slot_index = static_cast<size_t>(slot);

@@ -162,6 +162,32 @@ ParseResult parse_time(std::string_view text) {
 
 } // namespace
 
+/* True for a text canonical_number would give back unchanged that needs no
+ * exponent: an optional minus, digits without a leading zero (a lone 0
+ * is one), and optionally a point followed by digits. */
+static bool is_canonical_plain(std::string_view text) {
+    size_t pos = 0;
+    if (pos < text.size() && text[pos] == '-') pos++;
+    const size_t start = pos;
+    while (pos < text.size() && digit(text[pos])) pos++;
+    const size_t digits = pos - start;
+    if (digits == 0 || (digits > 1 && text[start] == '0')) return false;
+    if (pos == text.size()) return true;
+    if (text[pos] != '.') return false;
+    pos++;
+    const size_t fraction = pos;
+    while (pos < text.size() && digit(text[pos])) pos++;
+    return pos > fraction && pos == text.size();
+}
+
+bool make_canonical_number(std::string &text) {
+    if (is_canonical_plain(text)) return true;
+    std::optional<std::string> number = canonical_number(text);
+    if (!number) return false;
+    text = std::move(*number);
+    return true;
+}
+
 std::optional<std::string> canonical_number(std::string_view text) {
     size_t pos = 0;
     const bool negative = pos < text.size() && text[pos] == '-';

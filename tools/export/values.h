@@ -29,6 +29,11 @@ namespace qexport {
  * "1e", " 1"). */
 std::optional<std::string> canonical_number(std::string_view text);
 
+/* canonical_number in place: true, with text in the canonical form, for a
+ * number; false, text unchanged, for anything else. A text already in
+ * that form (most are: "12", "-3.25") is only looked at. */
+bool make_canonical_number(std::string &text);
+
 /* Significant digits of a canonical number, its exponent not counted
  * ("0.0012" has 2, "120" has 3, "1.50e9" has 3). */
 int significant_digits(std::string_view text);
