@@ -66,6 +66,13 @@ inline qw::Column typed_column(const char *name, int type, int number = 0, int r
     return column;
 }
 
+/* A field with global storage, one value for the whole table. */
+inline qw::Column global_column(const char *name, int type, int repetitions = 1) {
+    qw::Column column = typed_column(name, type, 0, repetitions);
+    column.definition->global = true;
+    return column;
+}
+
 inline qw::Value value(int column, std::string text, int repetition = 1) {
     qw::Value v;
     v.column = column;
@@ -158,17 +165,12 @@ inline std::string write_input(const qt::TempDir &dir, const std::string &stem, 
  * text of two repetitions), two records; table "Empty": no records, one
  * global text. */
 inline std::string globals_file(const qt::TempDir &dir) {
-    auto global = [](const char *name, int type, int repetitions = 1) {
-        qw::Column column = typed_column(name, type, 0, repetitions);
-        column.definition->global = true;
-        return column;
-    };
     qw::Database db;
     db.header.generation = Generation::v12;
     qw::Table g;
     g.name = "G";
-    g.columns = {typed_column("Name", QUARN_TYPE_TEXT), global("Rate", QUARN_TYPE_NUMBER),
-                 global("Logo", QUARN_TYPE_CONTAINER), global("Code", QUARN_TYPE_TEXT, 2)};
+    g.columns = {typed_column("Name", QUARN_TYPE_TEXT), global_column("Rate", QUARN_TYPE_NUMBER),
+                 global_column("Logo", QUARN_TYPE_CONTAINER), global_column("Code", QUARN_TYPE_TEXT, 2)};
     g.globals = {value(2, ".5"), container(3, 5), value(4, "c1"), value(4, "c2", 2)};
     g.records = {{0, {value(1, "one")}}, {0, {value(1, "two")}}};
     qw::Container logo;
@@ -179,7 +181,7 @@ inline std::string globals_file(const qt::TempDir &dir) {
     g.containers = {logo};
     qw::Table empty;
     empty.name = "Empty";
-    empty.columns = {global("Note", QUARN_TYPE_TEXT)};
+    empty.columns = {global_column("Note", QUARN_TYPE_TEXT)};
     empty.globals = {value(1, "n\rline")};
     db.tables = {g, empty};
     return write_input(dir, "globals", db);

@@ -300,9 +300,7 @@ TEST_P(ExportGenerations, GlobalValuesOfEveryGeneration) {
     db.header.generation = GetParam();
     qw::Table t;
     t.name = "Notes";
-    qw::Column g = typed_column("Count", QUARN_TYPE_NUMBER);
-    g.definition->global = true;
-    t.columns = {typed_column("T", QUARN_TYPE_TEXT), g};
+    t.columns = {typed_column("T", QUARN_TYPE_TEXT), global_column("Count", QUARN_TYPE_NUMBER)};
     t.globals = {value(2, "007")};
     t.records = {{0, {value(1, "x")}}, {0, {value(1, "y")}}};
     db.tables.push_back(t);
@@ -749,9 +747,7 @@ TEST(Export, ARecordWithoutValuesIsARowWithTheGlobals) {
     db.header.generation = Generation::v12;
     qw::Table t;
     t.name = "T";
-    qw::Column g = typed_column("G", QUARN_TYPE_TEXT);
-    g.definition->global = true;
-    t.columns = {typed_column("A", QUARN_TYPE_TEXT), g};
+    t.columns = {typed_column("A", QUARN_TYPE_TEXT), global_column("G", QUARN_TYPE_TEXT)};
     t.globals = {value(2, "g")};
     t.records = {{0, {value(1, "a1")}}, {0, {}}, {0, {value(1, "a3")}}};
     db.tables.push_back(t);
